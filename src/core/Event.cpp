@@ -1,0 +1,31 @@
+#include "core/Event.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <ctime>
+
+void msleep(int ms) {
+  if (ms <= 0) return;
+  timespec remaining{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
+}
+
+int makeEventFd() { return eventfd(0, EFD_SEMAPHORE | EFD_CLOEXEC); }
+
+void signalEvent(int fd) {
+  uint64_t one = 1;
+  while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+bool takeEvent(int fd) {
+  uint64_t value = 0;
+  ssize_t got;
+  while ((got = read(fd, &value, sizeof value)) < 0 && errno == EINTR) {
+  }
+  return got == static_cast<ssize_t>(sizeof value);
+}

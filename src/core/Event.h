@@ -1,0 +1,14 @@
+#pragma once
+// Millisecond sleep and the semaphore-mode event descriptor that wakes a
+// consumer from poll(): each signal adds one unit, each take removes one.
+
+// Sleeps for ms milliseconds; a signal does not cut the sleep short. 0 or less
+// returns at once.
+void msleep(int ms);
+
+// An eventfd with initial value 0 in semaphore mode; -1 on failure.
+int makeEventFd();
+// Adds one unit (writes the 8-byte value 1).
+void signalEvent(int fd);
+// Takes one unit; blocks while there is none. False on a failed read.
+bool takeEvent(int fd);

@@ -1,0 +1,110 @@
+// fieldhub start-up: common workers, then either the application workers or
+// factory-test mode, a short LED greeting, and a wait for SIGTERM/SIGINT.
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "core/Event.h"
+#include "core/Gpio.h"
+#include "core/Log.h"
+#include "core/Thread.h"
+#include "platform/Platform.h"
+#include "tinmoss/RTC.h"
+
+namespace {
+
+const char* const appVersion = "2023.2.7";
+
+using WorkerAccessor = Thread* (*)();
+
+// Workers of both normal and factory-test mode, in start order.
+std::vector<WorkerAccessor> commonWorkers() { return {}; }
+
+// Application workers of a commissioned board, in creation and start order.
+std::vector<WorkerAccessor> applicationWorkers() { return {}; }
+
+// Until the board's factory identity is read, every board counts as commissioned.
+bool boardIsCommissioned() { return true; }
+
+[[noreturn]] void runFactoryTestMode() {
+  for (;;) msleep(1000);
+}
+
+void greetWithLeds() {
+  GpioControl leds[] = {GpioControl("yellow"), GpioControl("red"), GpioControl("blue")};
+  for (int pass = 0; pass < 3; ++pass) {
+    for (const GpioControl& led : leds) {
+      led.on();
+      msleep(10);
+      led.off();
+      msleep(30);
+    }
+    msleep(40);
+  }
+}
+
+void createAndStart(const std::vector<WorkerAccessor>& workers) {
+  std::vector<Thread*> created;
+  for (WorkerAccessor accessor : workers) created.push_back(accessor());
+  for (Thread* worker : created) worker->start();
+}
+
+int runMain() {
+  setbuf(stdout, nullptr);
+  Platform::simulationMode();  // a bad FIELDHUB_ROOT ends the process here at the latest
+  RTC::readToSystem();
+  LOGI("App started!");
+  LOGI("App version: %s", appVersion);
+
+  // A parent that ignored SIGINT (a shell's background job) would make the
+  // signal vanish instead of reaching the descriptor.
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigprocmask(SIG_BLOCK, &signals, nullptr);
+  int signalFd = signalfd(-1, &signals, 0);
+  if (signalFd < 0) {
+    LOGI("signalfd error");
+    return -1;
+  }
+
+  createAndStart(commonWorkers());
+  if (!boardIsCommissioned()) {
+    LOGW("No FabSettings detected. Entering factory test mode");
+    runFactoryTestMode();
+  }
+  createAndStart(applicationWorkers());
+
+  greetWithLeds();
+
+  for (;;) {
+    signalfd_siginfo record{};
+    ssize_t got = read(signalFd, &record, sizeof record);
+    if (got < static_cast<ssize_t>(sizeof record)) {
+      LOGI("signalfd read error");
+      close(signalFd);
+      return 0;
+    }
+    if (record.ssi_signo == SIGINT || record.ssi_signo == SIGTERM) {
+      LOGI("Received signal %d: Exiting", static_cast<int>(record.ssi_signo));
+      close(signalFd);
+      return 0;
+    }
+  }
+}
+
+}  // namespace
+
+int main() {
+  int status = runMain();
+  // Workers are still running and are never joined: end the process without
+  // destroying the objects they use.
+  std::fflush(stdout);
+  _exit(status);
+}

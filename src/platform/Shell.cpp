@@ -1,0 +1,113 @@
+#include "platform/Shell.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "platform/Platform.h"
+
+extern char** environ;
+
+namespace Platform {
+namespace {
+
+// The environment handed to commands: the process's own, with PATH replaced in
+// simulation mode. Built per call from environ without changing it, so no
+// other thread's getenv can race with us.
+class CommandEnvironment {
+ public:
+  CommandEnvironment() {
+    if (simulationMode()) texts.push_back("PATH=" + root() + "/bin:/usr/bin:/bin");
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+      if (simulationMode() && std::strncmp(*entry, "PATH=", 5) == 0) continue;
+      texts.emplace_back(*entry);
+    }
+    for (auto& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+  }
+  char** get() { return pointers.data(); }
+
+ private:
+  std::vector<std::string> texts;
+  std::vector<char*> pointers;
+};
+
+pid_t spawnShell(const std::string& command, posix_spawn_file_actions_t* actions) {
+  CommandEnvironment environment;
+  std::string commandText = command;
+  char shellName[] = "sh";
+  char dashC[] = "-c";
+  char* argv[] = {shellName, dashC, commandText.data(), nullptr};
+  pid_t pid = -1;
+  if (posix_spawn(&pid, "/bin/sh", actions, nullptr, argv, environment.get()) != 0) return -1;
+  return pid;
+}
+
+int waitFor(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return status;
+}
+
+}  // namespace
+
+int shell(const std::string& command) {
+  pid_t pid = spawnShell(command, nullptr);
+  if (pid < 0) return -1;
+  return waitFor(pid);
+}
+
+std::string shellOutput(const std::string& command, size_t maxBytes) {
+  std::string output;
+  Pipe pipe(command, "r");
+  if (!pipe.isOpen()) return output;
+  char buffer[512];
+  size_t got = 0;
+  while (output.size() < maxBytes && (got = std::fread(buffer, 1, sizeof buffer, pipe.file())) > 0) {
+    output.append(buffer, std::min(got, maxBytes - output.size()));
+  }
+  pipe.close();
+  return output;
+}
+
+Pipe::Pipe(const std::string& command, const char* mode) {
+  bool reading = mode != nullptr && mode[0] == 'r';
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return;
+  int parentEnd = reading ? ends[0] : ends[1];
+  int childEnd = reading ? ends[1] : ends[0];
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, childEnd, reading ? STDOUT_FILENO : STDIN_FILENO);
+  childPid = spawnShell(command, &actions);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(childEnd);
+  if (childPid < 0) {
+    ::close(parentEnd);
+    return;
+  }
+  stream = fdopen(parentEnd, reading ? "r" : "w");
+  if (stream == nullptr) ::close(parentEnd);
+}
+
+Pipe::~Pipe() { close(); }
+
+int Pipe::close() {
+  if (stream != nullptr) {
+    std::fclose(stream);
+    stream = nullptr;
+  }
+  if (childPid < 0) return -1;
+  int status = waitFor(childPid);
+  childPid = -1;
+  return status;
+}
+
+}  // namespace Platform

@@ -1,0 +1,35 @@
+#pragma once
+// Running platform programs. In simulation mode the commands see
+// PATH=<root>/bin:/usr/bin:/bin, so the stub programs of the simulation root
+// answer instead of the host's reboot, passwd, ip and friends.
+#include <cstdio>
+#include <string>
+
+namespace Platform {
+
+// Runs "/bin/sh -c command" and waits; returns the wait status as system() does
+// (-1 when the shell could not be started).
+int shell(const std::string& command);
+
+// Runs a command and collects at most maxBytes of its standard output.
+std::string shellOutput(const std::string& command, size_t maxBytes = 65536);
+
+// A command with one end of a pipe, like popen(): mode "r" reads its standard
+// output, "w" writes its standard input. close() waits and returns the status.
+class Pipe {
+ public:
+  Pipe(const std::string& command, const char* mode);
+  ~Pipe();
+  Pipe(const Pipe&) = delete;
+  Pipe& operator=(const Pipe&) = delete;
+
+  FILE* file() const { return stream; }
+  bool isOpen() const { return stream != nullptr; }
+  int close();
+
+ private:
+  FILE* stream = nullptr;
+  int childPid = -1;
+};
+
+}  // namespace Platform

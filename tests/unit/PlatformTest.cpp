@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "core/Gpio.h"
+#include "platform/Clock.h"
+#include "platform/Platform.h"
+#include "platform/Shell.h"
+
+namespace {
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string lastLine(const std::string& text) {
+  std::string trimmed = text;
+  while (!trimmed.empty() && trimmed.back() == '\n') trimmed.pop_back();
+  size_t at = trimmed.rfind('\n');
+  return at == std::string::npos ? trimmed : trimmed.substr(at + 1);
+}
+
+// The unit tests run in a simulation root made by the test suite.
+class SimulationRoot : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(Platform::simulationMode()) << "FIELDHUB_ROOT must name the test root"; }
+  std::string commandsLog() { return readFile(Platform::root() + "/var/commands.log"); }
+};
+
+TEST_F(SimulationRoot, AbsolutePathsArePlacedBelowTheRoot) {
+  EXPECT_EQ(Platform::path("/data/dps/mqtt"), Platform::root() + "/data/dps/mqtt");
+  EXPECT_EQ(Platform::path("relative/file"), "relative/file");
+  EXPECT_EQ(Platform::root().back() == '/', false);
+}
+
+TEST_F(SimulationRoot, ShellRunsTheStubsNotTheHostPrograms) {
+  int status = Platform::shell("reboot -d 1");
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(lastLine(commandsLog()), "reboot -d 1");
+
+  // A command path composed with the path function reaches the root's script.
+  Platform::shell(Platform::path("/etc/init.d/S10data") + " start");
+  EXPECT_EQ(lastLine(commandsLog()), "S10data start");
+}
+
+TEST_F(SimulationRoot, ShellOutputAndExitStatus) {
+  EXPECT_EQ(Platform::shellOutput("fw_printenv serial"), "serial=100042\n");
+  EXPECT_EQ(Platform::shellOutput("printf abcdef", 3), "abc");
+  int status = Platform::shell("exit 3");
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+}
+
+TEST_F(SimulationRoot, PipeWritesToTheCommandsInput) {
+  std::string target = Platform::path("/var/pipe-test");
+  Platform::Pipe pipe("cat > '" + target + "'", "w");
+  ASSERT_TRUE(pipe.isOpen());
+  std::fputs("root:secret\n", pipe.file());
+  int status = pipe.close();
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(readFile(target), "root:secret\n");
+}
+
+TEST_F(SimulationRoot, SettingTheWallClockMovesOnlyTheProcessOffset) {
+  time_t hostBefore = std::time(nullptr);
+  ASSERT_TRUE(Platform::setWallTime(1700000000));
+  EXPECT_NEAR(static_cast<double>(Platform::wallTime()), 1700000000.0, 2.0);
+  EXPECT_NEAR(static_cast<double>(std::time(nullptr)), static_cast<double>(hostBefore), 5.0);
+  ASSERT_TRUE(Platform::setWallTime(std::time(nullptr)));
+}
+
+TEST_F(SimulationRoot, GpioOutputWritesOneBytePerSet) {
+  std::string file = Platform::path("/run/gpio/yellow");
+  { std::ofstream(file, std::ios::trunc); }
+  {
+    GpioControl led("yellow");
+    ASSERT_TRUE(led.isOpen());
+    led.on();
+    led.off();
+    led.set(true);
+  }
+  EXPECT_EQ(readFile(file), "101");
+}
+
+TEST_F(SimulationRoot, MissingGpioIsSilent) {
+  GpioControl missing("no_such_signal");
+  EXPECT_FALSE(missing.isOpen());
+  missing.on();
+  missing.off();
+  EXPECT_EQ(readGpioInput("no_such_signal"), -1);
+  EXPECT_EQ(readGpioInput("button1"), 1);
+}
+
+}  // namespace
