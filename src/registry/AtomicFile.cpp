@@ -1,0 +1,79 @@
+#include "registry/AtomicFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+FileOperations systemFileOperations() { return FileOperations{::write, ::fsync, ::rename}; }
+
+namespace {
+
+bool writeAll(int fd, std::string_view text, const FileOperations& operations) {
+  const char* data = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t written = operations.write(fd, data, left);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    left -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+void syncDirectoryOf(const std::string& path, const FileOperations& operations) {
+  size_t slash = path.rfind('/');
+  std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  operations.fsync(fd);
+  close(fd);
+}
+
+}  // namespace
+
+bool replaceFile(const std::string& path, std::string_view text, const FileOperations& operations) {
+  std::string next = path + ".new";
+  int fd = open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
+  if (fd < 0) return false;
+  bool written = writeAll(fd, text, operations) && operations.fsync(fd) == 0;
+  if (close(fd) != 0) written = false;
+  if (!written || operations.rename(next.c_str(), path.c_str()) != 0) {
+    unlink(next.c_str());
+    return false;
+  }
+  syncDirectoryOf(path, operations);
+  return true;
+}
+
+std::string readSmallFile(const std::string& path, size_t maxBytes) {
+  std::string content;
+  // Non-blocking, so a FIFO or device put in the file's place cannot stall the caller.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return content;
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || static_cast<size_t>(info.st_size) > maxBytes) {
+    close(fd);
+    return content;
+  }
+  char buffer[4096];
+  for (;;) {
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      content.clear();
+      break;
+    }
+    if (got == 0) break;
+    content.append(buffer, static_cast<size_t>(got));
+    if (content.size() > maxBytes) {
+      content.clear();
+      break;
+    }
+  }
+  close(fd);
+  return content;
+}

@@ -1,0 +1,137 @@
+#pragma once
+// Groups of the settings tree and the tree's root.
+//
+// A group renders as the JSON object of its children (in registration order,
+// children with an empty text left out) and applies an object member by
+// member: a child named in the object gets its member's text, every other
+// member is ignored. Applying to the root tells every change listener which
+// top-level groups were named (bit i = the i-th child of the root) and saves
+// each persisted group that was named.
+//
+// The root's children are ordered by the tree's order table (the catalogue's
+// top-level names), whatever the order in which they are constructed; names
+// missing from the table follow in construction order.
+//
+// Locks: the registry mutex (recursive) orders applies, loads, saves and the
+// readers of values; the listener mutex guards the listener list. Whoever
+// needs both takes the registry mutex first.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "registry/AtomicFile.h"
+#include "registry/CommonHandler.h"
+#include "registry/Entry.h"
+
+// Changed top-level groups: bit i stands for the root's child at position i
+// (positions 32 and later have no bit).
+struct JSONDataDesyncCmd {
+  uint32_t mask = 0;
+};
+
+class Registry : public Entry<void, void> {
+ public:
+  ~Registry() override;
+
+  std::string toText() const override;
+  void fromText(const char* text, const Origin& origin) override;
+  Registry* asRegistry() override { return this; }
+
+  // The first child with this name, or null.
+  EntryNode* child(std::string_view childName) const;
+
+  std::vector<EntryNode*> children;
+
+ protected:
+  Registry(const char* groupName, Registry* parentGroup, RegistryRoot* root);
+
+ private:
+  friend class Entry<void, void>;
+  friend class RegistryRoot;
+
+  // The child group of this name, made when missing; null when the name
+  // belongs to a leaf.
+  Registry* groupNamed(const char* childName);
+  virtual void addChild(EntryNode* node);
+  void removeChild(EntryNode* node);
+  // Puts `node` in the place of `existing` when that is an empty group made by
+  // a path walk, and moves its waiters and flags over; false otherwise.
+  bool replacePlaceholder(EntryNode* existing, EntryNode* node);
+
+  std::vector<std::unique_ptr<Registry>> createdGroups;
+};
+
+class RegistryRoot : public Registry {
+ public:
+  // A tree whose persisted groups are files in `directory` (a path as the
+  // process opens it, e.g. Platform::path("/data/dps")); `order` lists the
+  // top-level names in the order the root keeps them.
+  explicit RegistryRoot(std::string directory, std::vector<std::string_view> order = {});
+  ~RegistryRoot() override;
+
+  // The process-wide tree (files under /data/dps/, catalogue order), made on
+  // first use and never destroyed.
+  static RegistryRoot& global();
+
+  std::recursive_mutex& mutex() { return registryMutex; }
+
+  // The node at a path; missing groups on the way (and a missing last name)
+  // are made as groups. Null when the path runs through a leaf.
+  EntryNode* find(EntryPath path);
+  // The top-level node of this name, made as a group when missing.
+  EntryNode* topLevel(const char* topName);
+
+  // A client's object: under the registry mutex, empties the wake set,
+  // applies the text to the root with `origin`, then posts every Waiter
+  // collected while applying.
+  void apply(const char* text, const Origin& origin = {});
+
+  // The root's child at `position` as a one-member object {"name":text}; empty
+  // when there is no such child or its text is empty.
+  std::string childText(size_t position) const;
+  size_t childCount() const;
+  // The change bit of a top-level node: 1 << position, 0 from position 32 on.
+  uint32_t bitOf(const EntryNode* topLevelNode) const;
+
+  // Change listeners, called in the changing thread under the listener mutex.
+  void addListener(CommonHandler<JSONDataDesyncCmd>* listener);
+  void removeListener(CommonHandler<JSONDataDesyncCmd>* listener);
+  void notify(uint32_t mask);
+
+  // After an owner changed a value itself: tells the listeners the bit of the
+  // entry's top-level group and saves that group when it is persisted.
+  void commit(EntryNode& entry);
+  // Writes a persisted top-level node to its file (nothing for other nodes).
+  void save(EntryNode& topLevelNode);
+
+  // Reading and writing group files.
+  const std::string& directory() const { return storageDirectory; }
+  std::string filePath(const char* topName) const;
+  // Replaceable system calls of save(), for tests that simulate faults.
+  void setFileOperations(const FileOperations& operations);
+
+  // Waiters collected by the apply in progress.
+  std::set<Waiter*> wakeSet;
+
+ private:
+  void addChild(EntryNode* node) override;
+  size_t rankOf(const char* topName) const;
+
+  mutable std::recursive_mutex registryMutex;
+  std::mutex listenerMutex;
+  std::vector<CommonHandler<JSONDataDesyncCmd>*> listeners;
+  std::vector<std::string_view> order;
+  std::string storageDirectory;
+  bool directoryCreated = false;
+  FileOperations fileOperations;
+};
+
+// The process-wide tree's registry mutex.
+std::recursive_mutex& registryMutex();
+// commit() and save() on the tree the entry belongs to.
+void commit(EntryNode& entry);
+void save(EntryNode& topLevelNode);

@@ -1,0 +1,26 @@
+#include "registry/ServerSettings.h"
+
+#include <cstring>
+
+#include "registry/Json.h"
+#include "registry/JsonWriter.h"
+
+std::string EntryText<ServerSettings>::toText(const ServerSettings& value) {
+  JsonWriter writer;
+  writer.addField("host", quoteText(std::string_view(value.host, strnlen(value.host, sizeof value.host))));
+  writer.addField("user", quoteText(std::string_view(value.user, strnlen(value.user, sizeof value.user))));
+  writer.addField("pass", quoteText(std::string_view(value.pass, strnlen(value.pass, sizeof value.pass))));
+  writer.addField("port", formatInt(value.port));
+  writer.close();
+  return writer.take();
+}
+
+void EntryText<ServerSettings>::fromText(ServerSettings& value, const char* text) {
+  value = ServerSettings{};
+  std::string buffer(text);
+  JsonList members = scanJsonObject(buffer.data());
+  if (const JsonPair* host = findPair(members, "host")) copyTextField(value.host, sizeof value.host, host->value);
+  if (const JsonPair* user = findPair(members, "user")) copyTextField(value.user, sizeof value.user, user->value);
+  if (const JsonPair* pass = findPair(members, "pass")) copyTextField(value.pass, sizeof value.pass, pass->value);
+  value.port = getInt(members, "port", 0);
+}

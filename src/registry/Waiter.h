@@ -1,0 +1,41 @@
+#pragma once
+// Wakes a worker when a client applies an object that names one of the groups
+// it watches. The worker sleeps on the semaphore with a time-out and re-reads
+// its settings when woken:
+//
+//   Waiter wake({{"eth0"}, {"eth1"}});
+//   for (;;) { wake.wait(30000); std::lock_guard lock(registryMutex()); ... }
+//
+// Only groups hand their waiters on: a Waiter on a leaf ("mqtt", "main") is
+// never woken by an applied object.
+#include <semaphore.h>
+
+#include <initializer_list>
+#include <vector>
+
+#include "registry/Registry.h"
+
+class Waiter {
+ public:
+  // Registers on the node of every path (missing groups are made).
+  explicit Waiter(std::initializer_list<EntryPath> paths, RegistryRoot& root = RegistryRoot::global());
+  ~Waiter();
+  Waiter(const Waiter&) = delete;
+  Waiter& operator=(const Waiter&) = delete;
+
+  void post();
+  // True when woken within timeoutMilliseconds (0: only looks).
+  bool wait(int timeoutMilliseconds);
+
+  // First member: the semaphore the owner sleeps on (initial value 0).
+  sem_t semaphore;
+
+ private:
+  friend class Entry<void, void>;
+  friend class Registry;
+  void forget(EntryNode* node);
+  void replaceWatched(EntryNode* before, EntryNode* after);
+
+  RegistryRoot* root;
+  std::vector<EntryNode*> watched;
+};
