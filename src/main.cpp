@@ -11,6 +11,7 @@
 #include "core/Gpio.h"
 #include "core/Log.h"
 #include "core/Thread.h"
+#include "net/PollMaster.h"
 #include "platform/Platform.h"
 #include "tinmoss/RTC.h"
 
@@ -21,7 +22,11 @@ const char* const appVersion = "2023.2.7";
 using WorkerAccessor = Thread* (*)();
 
 // Workers of both normal and factory-test mode, in start order.
-std::vector<WorkerAccessor> commonWorkers() { return {}; }
+std::vector<WorkerAccessor> commonWorkers() {
+  return {
+      []() -> Thread* { return WSConnectionManager::instance(); },
+  };
+}
 
 // Application workers of a commissioned board, in creation and start order.
 std::vector<WorkerAccessor> applicationWorkers() { return {}; }
