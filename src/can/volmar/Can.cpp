@@ -1,0 +1,72 @@
+#include "can/volmar/Can.h"
+
+#include <poll.h>
+
+#include <memory>
+#include <utility>
+
+#include "can/volmar/OfflineCheckTimer.h"
+#include "core/Event.h"
+#include "core/Log.h"
+#include "platform/Clock.h"
+
+namespace {
+
+std::atomic<VolmarCan::PortSender> portSender{nullptr};
+
+void sendToPorts(const CanFrame& frame) {
+  VolmarCan::PortSender sender = portSender.load();
+  if (sender != nullptr) sender(frame);
+}
+
+}  // namespace
+
+void VolmarCan::setPortSender(PortSender sender) { portSender.store(sender); }
+
+VolmarCan* VolmarCan::instance() {
+  static VolmarCan* volmar = new VolmarCan();
+  return volmar;
+}
+
+VolmarCan::VolmarCan(CanCMT::Clock monotonicClock, CanCMT::FrameSink frameSink)
+    : clock(monotonicClock ? std::move(monotonicClock) : CanCMT::Clock(Platform::monotonicCoarseMilliseconds)),
+      sink(frameSink ? std::move(frameSink) : CanCMT::FrameSink(sendToPorts)),
+      createdAt(clock()) {}
+
+VolmarCan::~VolmarCan() {
+  accepting.store(false);
+  if (keepRunning.exchange(0) == 0) return;
+  // The loop notices within one poll period; it may also not have begun yet.
+  for (int waited = 0; waited < 2000 && !finished.load(); ++waited) msleep(1);
+}
+
+void VolmarCan::pushFrame(const CanFrame& frame) {
+  if (!accepting.load() || ring.size() >= queueCapacity) {
+    dropped.fetch_add(1);
+    return;
+  }
+  ring.push(frame);
+}
+
+void VolmarCan::run() {
+  alive.store(1);
+  LOGI("Can started");
+  auto protocol = std::make_unique<CanCMT>(clock, sink);
+  OfflineCheckTimer offlineTimer(createdAt);
+  accepting.store(true);
+  while (keepRunning.load() != 0) {
+    pollfd waitFor{ring.fd(), POLLIN, 0};
+    poll(&waitFor, 1, pollMilliseconds);
+    ring.consumeAll([&](const CanFrame& frame) {
+      protocol->onFrame(frame);
+      handled.fetch_add(1);
+    });
+    protocol->tick();
+    if (offlineTimer.due(clock())) {
+      protocol->offlineCheck();
+      protocol->takePRListChanged();
+    }
+  }
+  accepting.store(false);
+  finished.store(true);
+}

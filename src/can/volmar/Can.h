@@ -1,0 +1,63 @@
+#pragma once
+// The metering radio thread. The port supervisor hands it every frame of a
+// CAN port in volmar mode (pushFrame); the thread runs the CMT transport,
+// the receiver registry and filter, decodes meter readings and dispatches
+// them as records. Frames it sends go to the port supervisor through the
+// process-wide port sender.
+//
+// Frames wait in a ring of 20; a frame that finds the ring full, or the
+// thread not yet running, is dropped without a log line (counted in
+// droppedFrames()).
+#include <atomic>
+#include <cstdint>
+
+#include "can/CanFrame.h"
+#include "can/volmar/CanCMT.h"
+#include "can/volmar/MeterDataLogger.h"
+#include "core/SyncRing.h"
+#include "core/Thread.h"
+
+class VolmarCan : public Thread {
+ public:
+  static constexpr uint32_t queueCapacity = 20;
+  // How long the loop waits for frames before it looks at the filter and the
+  // partial messages again.
+  static constexpr int pollMilliseconds = 10;
+
+  // Hands one outgoing frame to every port in volmar mode. Set by the port
+  // supervisor; until then frames sent to receivers are dropped.
+  using PortSender = void (*)(const CanFrame& frame);
+  static void setPortSender(PortSender sender);
+
+  // The process-wide instance, made on first use (never destroyed).
+  static VolmarCan* instance();
+
+  // The clock (monotonic milliseconds) and frame sink default to the
+  // platform's coarse monotonic clock and the port sender.
+  explicit VolmarCan(CanCMT::Clock clock = {}, CanCMT::FrameSink sink = {});
+  // Stops the loop and waits for it (a bounded wait), so a test's instance can go.
+  ~VolmarCan() override;
+
+  // Producer side, called by the port supervisor for each received frame.
+  void pushFrame(const CanFrame& frame);
+
+  bool isAccepting() const { return accepting.load(); }
+  uint32_t queuedFrames() const { return ring.size(); }
+  uint64_t droppedFrames() const { return dropped.load(); }
+  // Frames the loop has passed to the protocol so far.
+  uint64_t handledFrames() const { return handled.load(); }
+
+ protected:
+  void run() override;
+
+ private:
+  MeterDataLogger logger;
+  CanCMT::Clock clock;
+  CanCMT::FrameSink sink;
+  SyncRing<CanFrame, queueCapacity> ring;
+  std::atomic<bool> accepting{false};
+  std::atomic<bool> finished{false};
+  std::atomic<uint64_t> dropped{0};
+  std::atomic<uint64_t> handled{0};
+  int64_t createdAt;
+};
