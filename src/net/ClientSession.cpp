@@ -1,5 +1,5 @@
 // Chooses the client logic of every WebSocket connection.
-#include "net/GreetingSession.h"
 #include "net/WSSession.h"
+#include "tinmoss/JSONData.h"
 
-std::unique_ptr<WSSession> makeClientSession() { return std::make_unique<GreetingSession>(); }
+std::unique_ptr<WSSession> makeClientSession() { return std::make_unique<JSONData>(); }

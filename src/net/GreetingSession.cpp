@@ -1,5 +1,0 @@
-#include "net/GreetingSession.h"
-
-GreetingSession::GreetingSession() { texts.push(greeting); }
-
-void GreetingSession::onText(const char*) {}
