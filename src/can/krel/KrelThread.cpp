@@ -1,0 +1,152 @@
+#include "can/krel/KrelThread.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <utility>
+
+#include "can/svThread.h"
+#include "core/Event.h"
+#include "core/Log.h"
+#include "registry/Catalogue.h"
+
+namespace KREL {
+namespace {
+
+std::atomic<KrelThread*> processWide{nullptr};
+
+void sendToKrelPorts(const CanFrame& frame) { svThread::instance()->send(frame, svThread::portModeEnum::krel); }
+
+void announceAliveNodes() {
+  std::lock_guard<std::recursive_mutex> lock(registryMutex());
+  commit(Catalogue::krelDevicesList());
+}
+
+}  // namespace
+
+AbstractIOProcessor* ioProcessor() {
+  KrelThread* thread = processWide.load();
+  return thread != nullptr ? thread->ioProcessor() : nullptr;
+}
+
+KrelThread* KrelThread::instance() {
+  static KrelThread* thread = [] {
+    KrelLinks links;
+    links.aliveNodesChanged = announceAliveNodes;
+    auto* made = new KrelThread(digests(), sendToKrelPorts, std::move(links));
+    processWide.store(made);
+    return made;
+  }();
+  return thread;
+}
+
+KrelThread::KrelThread(DigestStore& store, AbstractIOProcessor::FrameSink frameSink, KrelLinks krelLinks)
+    : digestStore(store), sink(std::move(frameSink)), links(std::move(krelLinks)), stopFd(makeEventFd()) {}
+
+KrelThread::~KrelThread() {
+  if (keepRunning.exchange(0) != 0) {
+    signalEvent(stopFd);
+    for (int waited = 0; waited < 2000 && !finished.load(); ++waited) msleep(1);
+  }
+  if (stopFd >= 0) close(stopFd);
+}
+
+void KrelThread::run() {
+  LOGI("Listen digests");
+  if (links.startConsoleLink) links.startConsoleLink();
+  lastAlivenessCheck = digestStore.now();
+
+  while (keepRunning.load() != 0) {
+    bool detected = processor.load() != nullptr;
+    pollfd slots[3] = {{ring.fd(), POLLIN, 0},
+                       {detected ? links.requestFd : -1, POLLIN, 0},
+                       {stopFd, POLLIN, 0}};
+    poll(slots, 3, pollMilliseconds);
+    // One frame at a time: detection may end in the middle of a batch, and
+    // the frames after it are then decoded with the layout just found.
+    ring.consumeAll([this](const CanFrame& frame) { takeFrame(frame); });
+    if (processor.load() == nullptr) continue;  // nothing else runs before the layout is known
+    if ((slots[1].revents & POLLIN) != 0) serveRequests();
+    if (links.expireRequests) links.expireRequests();
+    lookAtAliveness();
+  }
+  finished.store(true);
+}
+
+void KrelThread::takeFrame(const CanFrame& frame) {
+  if (links.forward) links.forward(frame);
+  if (processor.load() == nullptr) {
+    detect(frame);
+  } else {
+    handleFrame(frame);
+  }
+  handled.fetch_add(1);
+}
+
+void KrelThread::detect(const CanFrame& frame) {
+  switch (detection.feed(frame)) {
+    case LayoutDetection::Result::undecided:
+      return;
+    case LayoutDetection::Result::gaveUp:
+      LOGW("Cannot detect max USO number");
+      detection.restart();
+      return;
+    case LayoutDetection::Result::nodes64:
+      LOGI("64 USO System detected!");
+      chosen = std::make_unique<IOProcessor64>(sink);
+      break;
+    case LayoutDetection::Result::nodes250:
+      LOGI("250 USO System detected!");
+      chosen = std::make_unique<IOProcessor250>(sink);
+      break;
+  }
+  processor.store(chosen.get());
+  if (links.startPollThread) links.startPollThread();
+}
+
+void KrelThread::handleFrame(const CanFrame& frame) {
+  AbstractIOProcessor& io = *processor.load();
+  IOPacket packet = io.decode(frame);
+  route(packet);
+  // Node 252 gets an answer whatever the packet's validity; except to an
+  // answer itself: with both ports on one bus each port hears the other's
+  // copy of our answer, which would be answered again without end.
+  if (packet.node == node252 && packet.reg != node252AnswerRegister) {
+    IOPacket answer;
+    answer.node = node252;
+    answer.reg = node252AnswerRegister;
+    answer.length = 8;
+    io.send(answer);
+  }
+}
+
+void KrelThread::route(const IOPacket& packet) {
+  if (packet.error != 0 || packet.node > maxNode) return;
+  if (links.bridgePacket) links.bridgePacket(packet);
+  if (processor.load()->isDigestRegister(packet.reg)) {
+    digestStore.slot(packet.node).update(packet);
+  } else if (links.pollPacket) {
+    links.pollPacket(packet);
+  }
+}
+
+void KrelThread::serveRequests() {
+  if (!links.takeRequests) return;
+  std::vector<IOPacket> packets;
+  links.takeRequests(packets);
+  for (const IOPacket& packet : packets) {
+    if (packet.node <= maxNode && packet.error == 0) processor.load()->send(packet);
+  }
+}
+
+// Until the poll thread walks the nodes, this loop keeps "krel_devices_list"
+// current: once a second each slot's aliveness is compared with the last look.
+void KrelThread::lookAtAliveness() {
+  int64_t now = digestStore.now();
+  if (now - lastAlivenessCheck < alivenessPeriodSeconds) return;
+  lastAlivenessCheck = now;
+  if (digestStore.refreshAliveness() && links.aliveNodesChanged) links.aliveNodesChanged();
+}
+
+}  // namespace KREL

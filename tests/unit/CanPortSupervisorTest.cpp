@@ -1,0 +1,312 @@
+// The CAN port supervisor with fake ports: routing by the mode each frame
+// finds, sending by mode, the outgoing ring (overflow, a refused write kept
+// and retried later), the duplicate filter of the panel mode, and the
+// warnings of a port that failed to open.
+#include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "CaptureStdout.h"
+#include "PanelTestSupport.h"
+#include "RegistryTestTree.h"
+#include "can/DuplicateFilter.h"
+#include "can/canSock.h"
+#include "can/svThread.h"
+#include "registry/Catalogue.h"
+
+namespace {
+
+using PanelTest::frameOf;
+using PanelTest::LogLine;
+using PanelTest::textOf;
+
+// A port whose received frames the test supplies and whose writes it sees.
+// Its descriptor is an eventfd: readable while frames wait, always writable.
+class FakePort : public Platform::CanSocket {
+ public:
+  explicit FakePort(Platform::CanOpenResult result = {true, true, true, true}) {
+    opened = result;
+    eventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  }
+  ~FakePort() override { close(eventFd); }
+
+  int fd() const override { return eventFd; }
+  bool readFrame(CanFrame& frame) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (inbox.empty()) {
+      uint64_t count;
+      [[maybe_unused]] ssize_t ignored = read(eventFd, &count, sizeof count);
+      return false;
+    }
+    frame = inbox.front();
+    inbox.pop_front();
+    return true;
+  }
+  bool writeFrame(const CanFrame& frame) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++writeAttempts;
+    if (!accepting) return false;
+    written.push_back(textOf(frame));
+    return true;
+  }
+
+  void receive(const CanFrame& frame) {
+    std::lock_guard<std::mutex> lock(mutex);
+    inbox.push_back(frame);
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t ignored = write(eventFd, &one, sizeof one);
+  }
+  std::vector<std::string> writtenFrames() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return written;
+  }
+  int attempts() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return writeAttempts;
+  }
+  void accept(bool yes) {
+    std::lock_guard<std::mutex> lock(mutex);
+    accepting = yes;
+  }
+
+ private:
+  int eventFd;
+  std::mutex mutex;
+  std::deque<CanFrame> inbox;
+  std::vector<std::string> written;
+  int writeAttempts = 0;
+  bool accepting = true;
+};
+
+class PortSupervisor : public ::testing::Test {
+ protected:
+  TestTree tree;
+  Catalogue::Can settings{tree.root};
+  PanelTest::FakeClock clock;
+  FakePort* can0 = new FakePort;
+  FakePort* can1 = new FakePort;
+  std::mutex deliveredMutex;
+  std::vector<std::string> delivered;  // "krel 80A01FE6#..." / "volmar ..."
+  svThread supervisor{settings,
+                      {std::make_unique<canSock>("can0", std::unique_ptr<Platform::CanSocket>(can0)),
+                       std::make_unique<canSock>("can1", std::unique_ptr<Platform::CanSocket>(can1))},
+                      svThread::Receivers{[this](const CanFrame& f) { deliver("krel", f); },
+                                          [this](const CanFrame& f) { deliver("volmar", f); }},
+                      [this] { return clock(); }};
+
+  void deliver(const char* to, const CanFrame& frame) {
+    std::lock_guard<std::mutex> lock(deliveredMutex);
+    delivered.push_back(std::string(to) + " " + textOf(frame));
+  }
+  std::vector<std::string> deliveredFrames() {
+    std::lock_guard<std::mutex> lock(deliveredMutex);
+    return delivered;
+  }
+  void configure(CanPortMode port1, CanPortMode port2, bool x2krel = false) {
+    std::lock_guard<std::recursive_mutex> lock(tree.root.mutex());
+    settings.port1.value = port1;
+    settings.port2.value = port2;
+    settings.x2krel.value = x2krel;
+  }
+};
+
+const CanPortMode off = CanPortMode::off;
+const CanPortMode krel = CanPortMode::krel;
+const CanPortMode volmar = CanPortMode::volmar;
+const CanPortMode stored7 = static_cast<CanPortMode>(7);  // shown as "error", acts as off
+
+struct RoutingCase {
+  CanPortMode port1;
+  CanPortMode port2;
+  std::vector<std::string> expected;
+};
+
+TEST_F(PortSupervisor, RoutesEveryFrameByItsPortsMode) {
+  const RoutingCase cases[] = {
+      {krel, volmar, {"krel 80A01FE6#01", "volmar 03456600#02"}},
+      {volmar, volmar, {"volmar 80A01FE6#01", "volmar 03456600#02"}},
+      {off, krel, {"krel 03456600#02"}},
+      {stored7, off, {}},
+  };
+  for (const RoutingCase& c : cases) {
+    delivered.clear();
+    configure(c.port1, c.port2);
+    can0->receive(frameOf("80A01FE6#01"));
+    can1->receive(frameOf("03456600#02"));
+    supervisor.runOnce(1000);
+    EXPECT_EQ(deliveredFrames(), c.expected) << EntryText<CanPortMode>::toText(c.port1) << " "
+                                             << EntryText<CanPortMode>::toText(c.port2);
+  }
+}
+
+TEST_F(PortSupervisor, AChangedModeAppliesFromTheNextFrame) {
+  configure(krel, off);
+  can0->receive(frameOf("80A01FE6#01"));
+  supervisor.runOnce(1000);
+  configure(volmar, off);
+  can0->receive(frameOf("80A01FE6#02"));
+  supervisor.runOnce(1000);
+  configure(off, off);
+  can0->receive(frameOf("80A01FE6#03"));
+  supervisor.runOnce(1000);
+  EXPECT_EQ(deliveredFrames(), (std::vector<std::string>{"krel 80A01FE6#01", "volmar 80A01FE6#02"}));
+}
+
+TEST_F(PortSupervisor, SendsOnEveryPortOfTheMode) {
+  configure(volmar, volmar);
+  supervisor.send(frameOf("03456600#AA"), volmar);
+  supervisor.send(frameOf("80200000#"), krel);  // no krel port: dropped
+  EXPECT_EQ(supervisor.port(0).queued(), 1u);
+  EXPECT_EQ(supervisor.port(1).queued(), 1u);
+  supervisor.runOnce(1000);
+  EXPECT_EQ(can0->writtenFrames(), (std::vector<std::string>{"03456600#AA"}));
+  EXPECT_EQ(can1->writtenFrames(), (std::vector<std::string>{"03456600#AA"}));
+
+  configure(krel, volmar);
+  supervisor.send(frameOf("80200000#"), krel);
+  supervisor.queueFrame(1, frameOf("80200001#"));  // straight onto can1, whatever its mode
+  supervisor.runOnce(1000);
+  EXPECT_EQ(can0->writtenFrames(), (std::vector<std::string>{"03456600#AA", "80200000#"}));
+  EXPECT_EQ(can1->writtenFrames(), (std::vector<std::string>{"03456600#AA", "80200001#"}));
+}
+
+TEST_F(PortSupervisor, KeepsRefusedFramesAndDropsThe201st) {
+  configure(krel, off);
+  can0->accept(false);
+  CaptureStdout output;
+  for (uint32_t i = 0; i < 201; ++i) supervisor.send(frameOf(textOf(CanFrame{0x80000000u | i})), krel);
+  EXPECT_EQ(PanelTest::linesWith(output.text(), "Buffer overflow!"),
+            (std::vector<LogLine>{{'W', "SyncRing.h", "Buffer overflow!"}}));
+  EXPECT_EQ(supervisor.port(0).queued(), 200u);
+
+  supervisor.runOnce(0);
+  EXPECT_EQ(can0->attempts(), 1);
+  EXPECT_EQ(supervisor.port(0).queued(), 200u);
+  // A refused write is not retried at once (a full controller queue still
+  // polls writable), only after the retry interval.
+  supervisor.runOnce(0);
+  clock.advance(svThread::writeRetryMilliseconds - 1);
+  supervisor.runOnce(0);
+  EXPECT_EQ(can0->attempts(), 1);
+
+  can0->accept(true);
+  clock.advance(1);
+  supervisor.runOnce(0);
+  std::vector<std::string> written = can0->writtenFrames();
+  ASSERT_EQ(written.size(), 200u);
+  for (uint32_t i = 0; i < 200; ++i) EXPECT_EQ(written[i], textOf(CanFrame{0x80000000u | i}));
+  EXPECT_EQ(supervisor.port(0).queued(), 0u);
+}
+
+TEST_F(PortSupervisor, RefusesFramesNoControllerCanSend) {
+  CanFrame tooLong = frameOf("80200000#0102030405060708");
+  tooLong.length = 9;
+  EXPECT_FALSE(supervisor.port(0).queueFrame(tooLong));
+  EXPECT_TRUE(supervisor.port(0).queueFrame(frameOf("80200000#0102030405060708")));
+  EXPECT_EQ(supervisor.port(0).queued(), 1u);
+}
+
+struct DuplicateCase {
+  bool x2krel;
+  // Arrivals: port index and milliseconds since the first.
+  std::vector<std::pair<int, int>> arrivals;
+  size_t delivered;
+};
+
+TEST_F(PortSupervisor, SuppressesTheSecondCopyFromTheOtherPortWhenAsked) {
+  const DuplicateCase cases[] = {
+      {true, {{0, 0}, {1, 10}, {0, 200}}, 2},  // the copy 10 ms later is dropped, 200 ms later delivered
+      {true, {{0, 0}, {1, 10}, {1, 20}}, 2},   // the second copy made the filter forget: the third passes
+      {false, {{0, 0}, {1, 10}, {0, 200}}, 3},
+  };
+  for (const DuplicateCase& c : cases) {
+    delivered.clear();
+    configure(krel, krel, c.x2krel);
+    int64_t start = clock() + 1000;  // clear of earlier rows
+    for (auto [port, at] : c.arrivals) {
+      clock.now = start + at;
+      (port == 0 ? can0 : can1)->receive(frameOf("9FFE40E0#0102030405060708"));
+      supervisor.runOnce(1000);
+    }
+    clock.now = start + 1000;
+    EXPECT_EQ(deliveredFrames().size(), c.delivered) << "x2krel " << c.x2krel;
+  }
+}
+
+TEST(DuplicateFilterTest, RemembersEachFrameForFiftyMilliseconds) {
+  CanFrame a = frameOf("9FFE40E0#01");
+  CanFrame b = frameOf("9FFE40E0#02");
+  CanFrame aPadded = a;
+  aPadded.padding[0] = 1;  // the whole record counts, padding included
+  struct Step {
+    const CanFrame& frame;
+    int64_t at;
+    bool passes;
+  };
+  const Step steps[] = {
+      {a, 0, true},   {b, 5, true},         {a, 49, false}, {a, 60, true}, {b, 60, true},
+      {a, 109, false}, {aPadded, 110, true}, {a, 200, true}, {a, 250, true},
+  };
+  DuplicateFilter filter;
+  for (const Step& step : steps) EXPECT_EQ(filter.pass(step.frame, step.at), step.passes) << "at " << step.at;
+  EXPECT_EQ(filter.remembered(), 1u);  // only the copy of a from 250 ms
+}
+
+TEST(CanSockTest, ReportsEveryStepThatFailedToOpen) {
+  struct Case {
+    Platform::CanOpenResult result;
+    std::vector<LogLine> lines;
+  };
+  const Case cases[] = {
+      {{false, false, false, false},
+       {{'W', "canSock.cpp", "socket Error"},
+        {'W', "canSock.cpp", "Could get index of interface >can1<"},
+        {'W', "canSock.cpp", "Could get MTU of interface >can1<"},
+        {'W', "canSock.cpp", "Could not bind to CAN interface  >can1<"}}},
+      {{true, true, true, false}, {{'W', "canSock.cpp", "Could not bind to CAN interface  >can1<"}}},
+      {{true, true, true, true}, {}},
+  };
+  for (const Case& c : cases) {
+    CaptureStdout output;
+    canSock port("can1", std::make_unique<FakePort>(c.result));
+    EXPECT_EQ(PanelTest::logLines(output.text()), c.lines);
+  }
+}
+
+// Producers on other threads queue while the loop runs: every frame goes out
+// once, each producer's frames in its order, and received frames are routed.
+TEST_F(PortSupervisor, ProducersOnOtherThreadsWhileTheLoopRuns) {
+  configure(krel, krel);
+  supervisor.start();
+  auto produce = [this](uint32_t producer) {
+    for (uint32_t i = 0; i < 80; ++i) {
+      PanelTest::eventually([&] { return supervisor.port(0).queued() < 150; });
+      supervisor.send(CanFrame{0x80000000u | producer << 16 | i}, krel);
+    }
+  };
+  std::thread first(produce, 1);
+  std::thread second(produce, 2);
+  for (int i = 0; i < 20; ++i) can1->receive(frameOf("9FFE40E0#" + std::string(i < 10 ? "0" : "") + std::to_string(i)));
+  first.join();
+  second.join();
+  ASSERT_TRUE(PanelTest::eventually([&] { return can0->writtenFrames().size() == 160 && can1->writtenFrames().size() == 160; }));
+  ASSERT_TRUE(PanelTest::eventually([&] { return deliveredFrames().size() == 20; }));
+  for (FakePort* port : {can0, can1}) {
+    uint32_t next[3] = {0, 0, 0};
+    for (const std::string& text : port->writtenFrames()) {
+      uint32_t id = static_cast<uint32_t>(std::stoul(text.substr(0, 8), nullptr, 16));
+      uint32_t producer = (id >> 16) & 0xFF;
+      ASSERT_TRUE(producer == 1 || producer == 2) << text;
+      EXPECT_EQ(id & 0xFFFF, next[producer]++) << text;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,93 @@
+#pragma once
+// Helpers of the CAN port and panel tests: frames in the can-utils text form,
+// a clock the test moves, the log lines of captured output, and a bounded
+// wait for a condition.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ostream>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "can/CanFrame.h"
+#include "core/Event.h"
+
+namespace PanelTest {
+
+// "80A01FE6#2011020000001000": the SocketCAN identifier word (flags included)
+// in hex, then the data bytes; "80A01FE6#" has no data.
+inline CanFrame frameOf(const std::string& text) {
+  CanFrame frame;
+  size_t hash = text.find('#');
+  frame.id = static_cast<uint32_t>(std::stoul(text.substr(0, hash), nullptr, 16));
+  std::string data = hash == std::string::npos ? "" : text.substr(hash + 1);
+  for (size_t i = 0; i + 1 < data.size() && frame.length < 8; i += 2) {
+    frame.data[frame.length++] = static_cast<uint8_t>(std::stoul(data.substr(i, 2), nullptr, 16));
+  }
+  return frame;
+}
+
+inline std::string textOf(const CanFrame& frame) {
+  char text[40];
+  int at = std::snprintf(text, sizeof text, "%08X#", frame.id);
+  for (int i = 0; i < frame.length && i < 8; ++i) at += std::snprintf(text + at, sizeof text - at, "%02X", frame.data[i]);
+  return text;
+}
+
+// Monotonic time moved by the test; readable from worker threads.
+struct FakeClock {
+  std::atomic<int64_t> now{100000};
+  int64_t operator()() const { return now.load(); }
+  void advance(int64_t amount) { now.fetch_add(amount); }
+};
+
+struct LogLine {
+  char level;
+  std::string tag;
+  std::string message;
+  bool operator==(const LogLine&) const = default;
+};
+
+inline std::ostream& operator<<(std::ostream& out, const LogLine& line) {
+  return out << line.level << " " << line.tag << ": " << line.message;
+}
+
+// "\r\n[W]0     |canSock.cpp      : socket Error" -> {W, canSock.cpp, socket Error}
+inline std::vector<LogLine> logLines(const std::string& output) {
+  std::vector<LogLine> lines;
+  size_t at = 0;
+  while ((at = output.find("\r\n[", at)) != std::string::npos) {
+    size_t end = output.find("\r\n[", at + 2);
+    std::string raw = output.substr(at + 2, end == std::string::npos ? std::string::npos : end - at - 2);
+    at += 2;
+    size_t bar = raw.find('|');
+    size_t colon = raw.find(": ", bar);
+    if (raw.size() < 4 || bar == std::string::npos || colon == std::string::npos) continue;
+    std::string tag = raw.substr(bar + 1, colon - bar - 1);
+    while (!tag.empty() && tag.back() == ' ') tag.pop_back();
+    lines.push_back({raw[1], tag, raw.substr(colon + 2)});
+  }
+  return lines;
+}
+
+inline std::vector<LogLine> linesWith(const std::string& output, const std::string& part) {
+  std::vector<LogLine> found;
+  for (const LogLine& line : logLines(output)) {
+    if (line.message.find(part) != std::string::npos) found.push_back(line);
+  }
+  return found;
+}
+
+// Polls a condition every millisecond up to the limit.
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    msleep(1);
+  }
+  return true;
+}
+
+}  // namespace PanelTest
