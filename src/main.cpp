@@ -5,14 +5,21 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <thread>
 #include <vector>
 
+#include "can/krel/KrelThread.h"
+#include "can/svThread.h"
+#include "can/volmar/Can.h"
 #include "core/Event.h"
 #include "core/Gpio.h"
 #include "core/Log.h"
 #include "core/Thread.h"
+#include "mqtt/Logic.h"
+#include "net/Network.h"
 #include "net/PollMaster.h"
 #include "platform/Platform.h"
+#include "registry/Factory.h"
 #include "tinmoss/RTC.h"
 
 namespace {
@@ -25,14 +32,21 @@ using WorkerAccessor = Thread* (*)();
 std::vector<WorkerAccessor> commonWorkers() {
   return {
       []() -> Thread* { return WSConnectionManager::instance(); },
+      []() -> Thread* { return Network::instance(); },
   };
 }
 
 // Application workers of a commissioned board, in creation and start order.
-std::vector<WorkerAccessor> applicationWorkers() { return {}; }
+std::vector<WorkerAccessor> applicationWorkers() {
+  return {
+      []() -> Thread* { return KREL::KrelThread::instance(); },
+      []() -> Thread* { return svThread::instance(); },
+      []() -> Thread* { return VolmarCan::instance(); },
+      []() -> Thread* { return Mqtt::Mqtt::instance(); },
+  };
+}
 
-// Until the board's factory identity is read, every board counts as commissioned.
-bool boardIsCommissioned() { return true; }
+bool boardIsCommissioned() { return Factory::isCommissioned(); }
 
 [[noreturn]] void runFactoryTestMode() {
   for (;;) msleep(1000);
@@ -82,11 +96,13 @@ int runMain() {
   createAndStart(commonWorkers());
   if (!boardIsCommissioned()) {
     LOGW("No FabSettings detected. Entering factory test mode");
-    runFactoryTestMode();
+    // Factory-test mode never ends; it runs in its own thread so that SIGTERM
+    // and SIGINT still reach the signal loop below.
+    std::thread(runFactoryTestMode).detach();
+  } else {
+    createAndStart(applicationWorkers());
+    greetWithLeds();
   }
-  createAndStart(applicationWorkers());
-
-  greetWithLeds();
 
   for (;;) {
     signalfd_siginfo record{};

@@ -99,7 +99,10 @@ class Fieldhub:
 
     def wait_signals_blocked(self, timeout=10.0):
         """Waits until SIGINT and SIGTERM are blocked, i.e. they reach the
-        signal descriptor instead of ending the process."""
+        signal descriptor instead of ending the process. Static initialisation
+        runs commands with posix_spawn, which blocks every signal for a moment,
+        so the mask only counts once main has logged its version line."""
+        self.wait_for(r"^App version", timeout)
         wanted = (1 << (signal.SIGINT - 1)) | (1 << (signal.SIGTERM - 1))
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
