@@ -3,6 +3,8 @@
 // reach the stubs of the test root, whose environment is put back afterwards.
 #include <gtest/gtest.h>
 
+#include "TestFiles.h"
+
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -25,17 +27,8 @@ const char* const commissionedOutput =
     "ethaddr=02:51:90:00:00:2a\n"
     "mac2=02:51:90:00:01:2A\n";
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-void writeFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
+using TestFiles::readFile;
+using TestFiles::writeFile;
 
 std::vector<std::string> linesOf(const std::string& text) {
   std::vector<std::string> lines;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "CaptureStdout.h"
+#include "LogLines.h"
 #include "can/volmar/MeterDataLogger.h"
 #include "meterdata/HeatMeterStatus.h"
 #include "meterdata/MeterDataHandlers.h"
@@ -16,34 +17,8 @@
 
 namespace {
 
-struct LogLine {
-  char level;
-  std::string tag;
-  std::string message;
-  bool operator==(const LogLine&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const LogLine& line) {
-  return out << line.level << " " << line.tag << ": " << line.message;
-}
-
-// "\r\n[D]0     |HeatMeterStatus.cpp: Contents: {...}" -> {D, HeatMeterStatus.cpp, Contents: {...}}
-std::vector<LogLine> logLines(const std::string& output) {
-  std::vector<LogLine> lines;
-  size_t at = 0;
-  while ((at = output.find("\r\n[", at)) != std::string::npos) {
-    size_t end = output.find("\r\n", at + 2);
-    std::string raw = output.substr(at + 2, end == std::string::npos ? std::string::npos : end - at - 2);
-    at += 2;
-    size_t bar = raw.find('|');
-    size_t colon = raw.find(": ", bar);
-    if (raw.size() < 4 || bar == std::string::npos || colon == std::string::npos) continue;
-    std::string tag = raw.substr(bar + 1, colon - bar - 1);
-    while (!tag.empty() && tag.back() == ' ') tag.pop_back();
-    lines.push_back({raw[1], tag, raw.substr(colon + 2)});
-  }
-  return lines;
-}
+using TestLog::LogLine;
+using TestLog::logLines;
 
 WaterMeterStatus shortWaterRecord() {
   WaterMeterStatus water;

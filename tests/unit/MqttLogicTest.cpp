@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "CaptureStdout.h"
+#include "LogLines.h"
 #include "MqttTestSupport.h"
 #include "meterdata/MeterDataHandlers.h"
 #include "registry/JsonWriter.h"
@@ -19,23 +20,7 @@ namespace {
 using MqttTest::Harness;
 using MqttTest::Publication;
 
-// The messages of one source file in captured output, in order.
-std::vector<std::string> messagesOf(const std::string& output, const std::string& tag) {
-  std::vector<std::string> messages;
-  size_t at = 0;
-  while ((at = output.find("\r\n[", at)) != std::string::npos) {
-    size_t end = output.find("\r\n", at + 2);
-    std::string raw = output.substr(at + 2, end == std::string::npos ? std::string::npos : end - at - 2);
-    at += 2;
-    size_t bar = raw.find('|');
-    size_t colon = raw.find(": ", bar);
-    if (bar == std::string::npos || colon == std::string::npos) continue;
-    std::string lineTag = raw.substr(bar + 1, colon - bar - 1);
-    while (!lineTag.empty() && lineTag.back() == ' ') lineTag.pop_back();
-    if (lineTag == tag) messages.push_back(raw.substr(colon + 2));
-  }
-  return messages;
-}
+using TestLog::messagesOf;
 
 int countOf(const std::vector<std::string>& messages, const std::string& message) {
   return static_cast<int>(std::count(messages.begin(), messages.end(), message));

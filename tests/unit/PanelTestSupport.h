@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "LogLines.h"
 #include "can/CanFrame.h"
 #include "core/Event.h"
 
@@ -42,42 +43,9 @@ struct FakeClock {
   void advance(int64_t amount) { now.fetch_add(amount); }
 };
 
-struct LogLine {
-  char level;
-  std::string tag;
-  std::string message;
-  bool operator==(const LogLine&) const = default;
-};
-
-inline std::ostream& operator<<(std::ostream& out, const LogLine& line) {
-  return out << line.level << " " << line.tag << ": " << line.message;
-}
-
-// "\r\n[W]0     |canSock.cpp      : socket Error" -> {W, canSock.cpp, socket Error}
-inline std::vector<LogLine> logLines(const std::string& output) {
-  std::vector<LogLine> lines;
-  size_t at = 0;
-  while ((at = output.find("\r\n[", at)) != std::string::npos) {
-    size_t end = output.find("\r\n[", at + 2);
-    std::string raw = output.substr(at + 2, end == std::string::npos ? std::string::npos : end - at - 2);
-    at += 2;
-    size_t bar = raw.find('|');
-    size_t colon = raw.find(": ", bar);
-    if (raw.size() < 4 || bar == std::string::npos || colon == std::string::npos) continue;
-    std::string tag = raw.substr(bar + 1, colon - bar - 1);
-    while (!tag.empty() && tag.back() == ' ') tag.pop_back();
-    lines.push_back({raw[1], tag, raw.substr(colon + 2)});
-  }
-  return lines;
-}
-
-inline std::vector<LogLine> linesWith(const std::string& output, const std::string& part) {
-  std::vector<LogLine> found;
-  for (const LogLine& line : logLines(output)) {
-    if (line.message.find(part) != std::string::npos) found.push_back(line);
-  }
-  return found;
-}
+using TestLog::LogLine;
+using TestLog::logLines;
+using TestLog::linesWith;
 
 // Polls a condition every millisecond up to the limit.
 template <typename Condition>

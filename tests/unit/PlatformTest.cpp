@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include "TestFiles.h"
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -13,12 +15,7 @@
 
 namespace {
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using TestFiles::readFile;
 
 std::string lastLine(const std::string& text) {
   std::string trimmed = text;

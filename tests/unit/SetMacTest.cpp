@@ -2,6 +2,8 @@
 // commands around the file's replacement.
 #include <gtest/gtest.h>
 
+#include "TestFiles.h"
+
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -18,17 +20,8 @@ namespace {
 const char* const mac1 = "02:51:90:00:00:2A";
 const char* const mac2 = "02:51:90:00:01:2A";
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-void writeFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
+using TestFiles::readFile;
+using TestFiles::writeFile;
 
 const char* const loopback = "auto lo\niface lo inet loopback\n\n";
 
