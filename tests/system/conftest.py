@@ -1,7 +1,9 @@
 """Shared fixtures of the system tests: a fresh simulation root and the real
 fieldhub binary running in it, with its log read from standard output."""
+import json
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -160,3 +162,45 @@ def start_fieldhub():
     yield start
     for hub in started:
         hub.stop()
+
+
+class MosquittoBroker:
+    """A mosquitto of the test's own on a free loopback port."""
+
+    def __init__(self, directory, name="broker"):
+        self.port = free_port()
+        self.config = Path(directory) / f"{name}.conf"
+        self.config.write_text(f"listener {self.port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
+        self.proc = subprocess.Popen(["mosquitto", "-c", str(self.config)], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return
+            except OSError:
+                if time.monotonic() > deadline or self.proc.poll() is not None:
+                    self.stop()
+                    raise AssertionError("mosquitto did not start")
+                time.sleep(0.02)
+
+    def write_settings(self, root):
+        """Makes this broker the root's main broker (the "mqtt" settings group)."""
+        group = {"main": {"host": "127.0.0.1", "user": "", "pass": "", "port": self.port},
+                 "alt": {"host": "", "user": "", "pass": "", "port": 0}}
+        (Path(root) / "data" / "dps" / "mqtt").write_text(json.dumps(group, separators=(",", ":")))
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(timeout=10)
+
+
+@pytest.fixture
+def mosquitto_broker(tmp_path):
+    """A running mosquitto; skips the test where mosquitto is not installed."""
+    if shutil.which("mosquitto") is None:
+        pytest.skip("mosquitto is not installed")
+    broker = MosquittoBroker(tmp_path)
+    yield broker
+    broker.stop()
