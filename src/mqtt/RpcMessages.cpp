@@ -23,7 +23,8 @@ bool readRpcRequest(char* payload, RpcRequest& request) {
   if (members.size() <= 2 || findPair(members, "jsonrpc") == nullptr) return false;
   if (const JsonPair* id = findPair(members, "id")) {
     // A string id goes back exactly as received, escapes as written.
-    request.id = id->type == JsonString ? "\"" + std::string(id->value) + "\"" : std::string(id->value);
+    request.id = id->value;
+    if (id->type == JsonString) request.id.insert(0, 1, '"').push_back('"');
   } else {
     request.id = "null";
   }
