@@ -1,24 +1,21 @@
 #include "mqtt/Uplink.h"
 
-#include <atomic>
+#include "net/Network.h"
 
 namespace Mqtt {
 
 namespace {
 
-class EthernetOnlyUplink : public Uplink {
+class NetworkUplink : public Uplink {
  public:
-  void switchBackup(bool on) override { backup.store(on); }
-  bool networkReady() override { return !backup.load(); }
-
- private:
-  std::atomic<bool> backup{false};
+  void switchBackup(bool on) override { Network::instance()->switchBackup(on); }
+  bool networkReady() override { return Network::instance()->networkReady(); }
 };
 
 }  // namespace
 
 Uplink& processUplink() {
-  static EthernetOnlyUplink* uplink = new EthernetOnlyUplink();
+  static NetworkUplink* uplink = new NetworkUplink();
   return *uplink;
 }
 

@@ -13,9 +13,8 @@ class Uplink {
   virtual bool networkReady() = 0;
 };
 
-// The uplink of the process. Until the network worker and the modem
-// controller take part, Ethernet counts as always ready and the PPP link as
-// never ready.
+// The uplink of the process: the network worker's choice
+// (Network::switchBackup / Network::networkReady).
 Uplink& processUplink();
 
 }  // namespace Mqtt
