@@ -202,6 +202,14 @@ void Mqtt::subscribeAndAnnounce() {
 }
 
 void Mqtt::connectionLost() {
+  // The count is settled before the MQTT thread can see the connection down:
+  // woken by a lost connection, it starts the next attempt at once and would
+  // otherwise choose the broker from the old count.
+  if (stableDeadline.expired()) {
+    failCount.store(0);
+  } else {
+    failCount.fetch_add(1);
+  }
   signalEvent(wakeFd);
   // (generation + 1) | 1 for an odd generation; wraps from the largest odd
   // value to the smallest, so it stays odd and never becomes 0.
@@ -209,11 +217,6 @@ void Mqtt::connectionLost() {
   brokerUp.store(false);
   LOGW("Mqtt disconencted");
   setStatus(connectedStatus, false);
-  if (stableDeadline.expired()) {
-    failCount.store(0);
-  } else {
-    failCount.fetch_add(1);
-  }
 }
 
 // ---- serving ----

@@ -15,6 +15,7 @@ namespace {
 // Seconds between keep-alive packets; the broker drops the client (and
 // publishes its will) after one and a half intervals of silence.
 constexpr int keepAliveSeconds = 10;
+constexpr int maxInflightMessages = 100;
 constexpr unsigned long disconnectTimeoutMilliseconds = 5000;
 
 void setUpLibrary() {
@@ -83,6 +84,11 @@ bool MqttCore::connect() {
   options.password = pass.c_str();
   options.serverURIcount = 1;
   options.serverURIs = uris;
+  // The initialiser's reliable mode allows one QoS 1 message in flight: every
+  // publish then waits for the previous acknowledgement (about 60 ms each), the
+  // record queue overflows and readings are lost under load. A window of
+  // outstanding messages keeps the same order and delivery guarantee.
+  options.maxInflightMessages = maxInflightMessages;
 
   MQTTClient_willOptions will = MQTTClient_willOptions_initializer;
   if (!willTopic.empty() && !willMessage.empty()) {

@@ -9,6 +9,7 @@
 #include "can/svThread.h"
 #include "core/Event.h"
 #include "core/Log.h"
+#include "mqtt/Logic.h"
 #include "registry/Catalogue.h"
 
 namespace KREL {
@@ -18,9 +19,14 @@ std::atomic<KrelThread*> processWide{nullptr};
 
 void sendToKrelPorts(const CanFrame& frame) { svThread::instance()->send(frame, svThread::portModeEnum::krel); }
 
+// A node came or went: local clients get the new "krel_devices_list", the
+// cloud a new device_status (its "devices" masks).
 void announceAliveNodes() {
-  std::lock_guard<std::recursive_mutex> lock(registryMutex());
-  commit(Catalogue::krelDevicesList());
+  {
+    std::lock_guard<std::recursive_mutex> lock(registryMutex());
+    commit(Catalogue::krelDevicesList());
+  }
+  Mqtt::Mqtt::instance()->statusDirty.store(true);
 }
 
 }  // namespace
