@@ -31,4 +31,4 @@ def test_starts_logs_in_layout_and_exits_zero_on_sigterm(root, start_fieldhub):
     hub.wait_signals_blocked(timeout=60)
     hub.signal(signal.SIGTERM)
     assert hub.wait_exit(timeout=60) == 0
-    assert hub.messages()[-1] == "Received signal 15: Exiting"
+    assert hub.last_message_of("main.cpp") == "Received signal 15: Exiting"

@@ -84,6 +84,12 @@ class Fieldhub:
     def messages(self):
         return [line[3] for line in self.lines()]
 
+    def last_message_of(self, tag):
+        """The last message logged from one source file (workers may still log
+        after main's last line, until the process ends)."""
+        own = [line[3] for line in self.lines() if line[2] == tag]
+        return own[-1] if own else None
+
     def wait_for(self, pattern, timeout=10.0, start=0):
         """Waits until a log message matches the regular expression; returns the match."""
         regex = re.compile(pattern)

@@ -35,7 +35,7 @@ def wait_for_command(hub, command, timeout=20.0):
 def stop(hub):
     hub.signal(signal.SIGTERM)
     assert hub.wait_exit() == 0
-    assert hub.messages()[-1] == "Received signal 15: Exiting"
+    assert hub.last_message_of("main.cpp") == "Received signal 15: Exiting"
 
 
 def test_commissioned_board_starts_with_its_uboot_identity(root, start_fieldhub):
