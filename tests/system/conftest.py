@@ -171,12 +171,16 @@ def start_fieldhub():
 
 
 class MosquittoBroker:
-    """A mosquitto of the test's own on a free loopback port."""
+    """A mosquitto of the test's own on a free loopback port; stop() and
+    start() again restart it on the same port."""
 
     def __init__(self, directory, name="broker"):
         self.port = free_port()
         self.config = Path(directory) / f"{name}.conf"
         self.config.write_text(f"listener {self.port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
+        self.start()
+
+    def start(self):
         self.proc = subprocess.Popen(["mosquitto", "-c", str(self.config)], stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10

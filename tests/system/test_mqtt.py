@@ -4,8 +4,6 @@ import json
 import queue
 import shutil
 import signal
-import socket
-import subprocess
 import threading
 import time
 
@@ -13,7 +11,7 @@ import paho.mqtt.client as mqtt
 import pytest
 import websocket
 
-from conftest import free_port
+from conftest import MosquittoBroker, free_port
 
 UUID = "3f1c2a9e-5b7d-4e10-9a6b-0c8d2e4f6a01"  # the identity sim/mkroot writes
 PREFIX = f"fire_alarm/{UUID}/"
@@ -24,32 +22,7 @@ WS_PASSWORD = "5172839406"
 pytestmark = pytest.mark.skipif(shutil.which("mosquitto") is None, reason="mosquitto is not installed")
 
 
-class Broker:
-    """A mosquitto of our own on a free loopback port."""
-
-    def __init__(self, directory, name):
-        self.port = free_port()
-        self.config = directory / f"{name}.conf"
-        self.config.write_text(f"listener {self.port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
-        self.start()
-
-    def start(self):
-        self.proc = subprocess.Popen(["mosquitto", "-c", str(self.config)], stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return
-            except OSError:
-                if time.monotonic() > deadline or self.proc.poll() is not None:
-                    raise AssertionError("mosquitto did not start")
-                time.sleep(0.02)
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(timeout=10)
+Broker = MosquittoBroker
 
 
 class Cloud:
