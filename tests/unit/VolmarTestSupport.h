@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Eventually.h"
 #include "LogLines.h"
 #include "can/CanFrame.h"
 #include "core/Event.h"
@@ -93,15 +94,6 @@ using TestLog::LogLine;
 using TestLog::logLines;
 using TestLog::linesStartingWith;
 
-// Polls a condition every millisecond up to the limit.
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    msleep(1);
-  }
-  return true;
-}
+using TestWait::eventually;
 
 }  // namespace VolmarTest
