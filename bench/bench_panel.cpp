@@ -138,6 +138,7 @@ void BM_PanelFramesThroughSupervisorAndPanelThread(benchmark::State& state) {
   state.counters["records"] = static_cast<double>(path.records.load());
 }
 BENCHMARK(BM_PanelFramesThroughSupervisorAndPanelThread)
+    ->Arg(7600)  // a fully loaded 1 Mbit/s bus
     ->Arg(20000)
     ->Arg(50000)
     ->Arg(0)
