@@ -23,11 +23,11 @@
 #include <string>
 #include <thread>
 
-#include "can/CanFrame.h"
 #include "can/canSock.h"
 #include "can/krel/KrelThread.h"
 #include "can/svThread.h"
 #include "core/Event.h"
+#include "platform/CanFrame.h"
 #include "platform/Clock.h"
 #include "platform/SimCanSocket.h"
 #include "registry/Catalogue.h"

@@ -16,7 +16,6 @@
 #include <cstring>
 #include <vector>
 
-#include "can/CanFrame.h"
 #include "can/volmar/Can.h"
 #include "can/volmar/CanCMT.h"
 #include "can/volmar/CmtIdentifier.h"
@@ -24,6 +23,7 @@
 #include "core/Crc16.h"
 #include "core/Event.h"
 #include "meterdata/MeterDataHandlers.h"
+#include "platform/CanFrame.h"
 #include "registry/CommonHandler.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <deque>
 #include <map>
 
-#include "can/CanFrame.h"
+#include "platform/CanFrame.h"
 
 class DuplicateFilter {
  public:

@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "can/CanFrame.h"
 #include "core/SyncRing.h"
+#include "platform/CanFrame.h"
 #include "platform/CanSocket.h"
 
 class canSock {

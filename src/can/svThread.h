@@ -17,10 +17,10 @@
 #include <functional>
 #include <memory>
 
-#include "can/CanFrame.h"
 #include "can/DuplicateFilter.h"
 #include "can/canSock.h"
 #include "core/Thread.h"
+#include "platform/CanFrame.h"
 #include "registry/CanPortMode.h"
 
 namespace Catalogue {

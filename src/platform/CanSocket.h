@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "can/CanFrame.h"
+#include "platform/CanFrame.h"
 
 namespace Platform {
 

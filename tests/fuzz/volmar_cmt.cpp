@@ -16,9 +16,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "can/CanFrame.h"
 #include "can/volmar/CanCMT.h"
 #include "meterdata/MeterDataHandlers.h"
+#include "platform/CanFrame.h"
 #include "registry/CommonHandler.h"
 
 namespace {

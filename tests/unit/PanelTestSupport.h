@@ -12,8 +12,8 @@
 
 #include "Eventually.h"
 #include "LogLines.h"
-#include "can/CanFrame.h"
 #include "core/Event.h"
+#include "platform/CanFrame.h"
 
 namespace PanelTest {
 

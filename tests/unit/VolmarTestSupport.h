@@ -13,10 +13,10 @@
 
 #include "Eventually.h"
 #include "LogLines.h"
-#include "can/CanFrame.h"
 #include "core/Event.h"
 #include "meterdata/MeterData.h"
 #include "meterdata/MeterDataHandlers.h"
+#include "platform/CanFrame.h"
 #include "registry/CommonHandler.h"
 
 namespace VolmarTest {

@@ -25,8 +25,8 @@
 #include <functional>
 #include <utility>
 
-#include "can/CanFrame.h"
 #include "can/krel/IOPacket.h"
+#include "platform/CanFrame.h"
 
 namespace KREL {
 

@@ -15,13 +15,13 @@
 #include <memory>
 #include <vector>
 
-#include "can/CanFrame.h"
 #include "can/krel/DigestSlot.h"
 #include "can/krel/IOPacket.h"
 #include "can/krel/IOProcessor.h"
 #include "can/krel/LayoutDetection.h"
 #include "core/SyncRing.h"
 #include "core/Thread.h"
+#include "platform/CanFrame.h"
 
 namespace KREL {
 

@@ -15,7 +15,7 @@
 //   0x9FFE40E0 (250-node digest) among them  -> the 64-node layout is out
 #include <cstdint>
 
-#include "can/CanFrame.h"
+#include "platform/CanFrame.h"
 
 namespace KREL {
 

@@ -11,11 +11,11 @@
 #include <atomic>
 #include <cstdint>
 
-#include "can/CanFrame.h"
 #include "can/volmar/CanCMT.h"
 #include "can/volmar/MeterDataLogger.h"
 #include "core/SyncRing.h"
 #include "core/Thread.h"
+#include "platform/CanFrame.h"
 
 class VolmarCan : public Thread {
  public:

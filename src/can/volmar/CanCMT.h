@@ -21,9 +21,9 @@
 #include <functional>
 #include <vector>
 
-#include "can/CanFrame.h"
 #include "can/volmar/PRFilter.h"
 #include "can/volmar/PRRegistry.h"
+#include "platform/CanFrame.h"
 
 class CanCMT {
  public:
