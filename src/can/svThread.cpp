@@ -56,16 +56,11 @@ svThread::svThread(Catalogue::Can& canSettings, std::array<std::unique_ptr<canSo
       ports(std::move(canPorts)),
       receivers(std::move(frameReceivers)),
       now(std::move(clock)),
-      wakeFd(makeWakeFd()),
-      stopFd(makeWakeFd()) {}
+      wakeFd(makeWakeFd()) {}
 
 svThread::~svThread() {
-  if (keepRunning.exchange(0) != 0) {
-    signalEvent(stopFd);
-    for (int waited = 0; waited < 2000 && !finished.load(); ++waited) msleep(1);
-  }
+  stop();
   if (wakeFd >= 0) close(wakeFd);
-  if (stopFd >= 0) close(stopFd);
 }
 
 svThread::portModeEnum svThread::portMode(size_t port) const {
@@ -139,7 +134,7 @@ void svThread::runOnce(int timeoutMilliseconds) {
     }
   }
   slots[wakeSlot] = {wakeFd, POLLIN, 0};
-  slots[stopSlot] = {stopFd, POLLIN, 0};
+  slots[stopSlot] = {stopDescriptor(), POLLIN, 0};
   if (poll(slots, slotCount, timeout) < 0) {
     for (pollfd& slot : slots) slot.revents = 0;
   }
@@ -160,5 +155,4 @@ void svThread::runOnce(int timeoutMilliseconds) {
 
 void svThread::run() {
   while (keepRunning.load() != 0) runOnce(pollMilliseconds);
-  finished.store(true);
 }

@@ -54,7 +54,7 @@ class svThread : public Thread {
   // lock of the tree they belong to). ports: "can0" then "can1".
   svThread(Catalogue::Can& settings, std::array<std::unique_ptr<canSock>, portCount> ports, Receivers receivers,
            Clock now);
-  // Stops the loop and waits for it (a bounded wait), so a test's instance can go.
+  // Stops the loop and joins it, so a test's instance can go.
   ~svThread() override;
 
   // Queues the frame on every port whose mode is `mode` and wakes the loop
@@ -89,10 +89,8 @@ class svThread : public Thread {
   Receivers receivers;
   Clock now;
   int wakeFd = -1;
-  int stopFd = -1;
   DuplicateFilter filter;
   std::array<int64_t, portCount> writeRetryAt{};
   std::atomic<uint64_t> delivered{0};
   std::atomic<uint64_t> duplicates{0};
-  std::atomic<bool> finished{false};
 };

@@ -22,6 +22,8 @@ Network::PppLink Network::noModem() {
 
 Network::Network(MacSetupContext macSetup, PppLink pppLink) : macSetup(std::move(macSetup)), ppp(std::move(pppLink)) {}
 
+Network::~Network() { stop(); }
+
 void Network::switchBackup(bool on) {
   if (backupOn.load() == on) return;
   LOGI("Switching backup %s", on ? "on" : "off");
@@ -40,6 +42,7 @@ bool Network::networkReady() {
 
 void Network::run() {
   alive.store(1);
-  while (keepRunning.load()) msleep(100);
+  // Nothing to do until the dhcpcd handling arrives: sleep until stopped.
+  while (keepRunning.load()) waitForStop(-1);
   alive.store(0);
 }

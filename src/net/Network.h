@@ -45,6 +45,7 @@ class Network : public Thread {
   static Network* instance();
 
   explicit Network(MacSetupContext macSetup = boardMacSetup(), PppLink ppp = noModem());
+  ~Network() override;
 
   // Selects the PPP uplink (on) or Ethernet (off), asks the modem controller
   // for the matching link state and waits until it reports that state, at

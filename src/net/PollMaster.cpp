@@ -26,16 +26,14 @@ WSConnectionManager::WSConnectionManager(int port, WSSessionFactory makeSession,
     : port(port), makeSession(std::move(makeSession)), now(std::move(clock)) {}
 
 WSConnectionManager::~WSConnectionManager() {
+  stop();
   connections.clear();
   if (listenFd >= 0) close(listenFd);
 }
 
 void WSConnectionManager::run() {
   alive.store(1);
-  while (keepRunning.load() && !openListener()) {
-    msleep(50);
-    msleep(1000);
-  }
+  while (keepRunning.load() && !openListener()) waitForStop(1050);
   while (keepRunning.load()) serveOneCycle();
   alive.store(0);
 }

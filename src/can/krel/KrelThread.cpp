@@ -1,13 +1,11 @@
 #include "can/krel/KrelThread.h"
 
 #include <poll.h>
-#include <unistd.h>
 
 #include <mutex>
 #include <utility>
 
 #include "can/svThread.h"
-#include "core/Event.h"
 #include "core/Log.h"
 #include "mqtt/Logic.h"
 #include "registry/Catalogue.h"
@@ -48,15 +46,9 @@ KrelThread* KrelThread::instance() {
 }
 
 KrelThread::KrelThread(DigestStore& store, AbstractIOProcessor::FrameSink frameSink, KrelLinks krelLinks)
-    : digestStore(store), sink(std::move(frameSink)), links(std::move(krelLinks)), stopFd(makeEventFd()) {}
+    : digestStore(store), sink(std::move(frameSink)), links(std::move(krelLinks)) {}
 
-KrelThread::~KrelThread() {
-  if (keepRunning.exchange(0) != 0) {
-    signalEvent(stopFd);
-    for (int waited = 0; waited < 2000 && !finished.load(); ++waited) msleep(1);
-  }
-  if (stopFd >= 0) close(stopFd);
-}
+KrelThread::~KrelThread() { stop(); }
 
 void KrelThread::run() {
   LOGI("Listen digests");
@@ -67,7 +59,7 @@ void KrelThread::run() {
     bool detected = processor.load() != nullptr;
     pollfd slots[3] = {{ring.fd(), POLLIN, 0},
                        {detected ? links.requestFd : -1, POLLIN, 0},
-                       {stopFd, POLLIN, 0}};
+                       {stopDescriptor(), POLLIN, 0}};
     poll(slots, 3, pollMilliseconds);
     // One frame at a time: detection may end in the middle of a batch, and
     // the frames after it are then decoded with the layout just found.
@@ -77,7 +69,6 @@ void KrelThread::run() {
     if (links.expireRequests) links.expireRequests();
     lookAtAliveness();
   }
-  finished.store(true);
 }
 
 void KrelThread::takeFrame(const CanFrame& frame) {

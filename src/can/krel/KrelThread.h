@@ -64,7 +64,7 @@ class KrelThread : public Thread {
   // store: the slots digest registers go to. sink: where encoded frames
   // go (the krel ports). links: see KrelLinks.
   KrelThread(DigestStore& store, AbstractIOProcessor::FrameSink sink, KrelLinks links);
-  // Stops the loop and waits for it (a bounded wait), so a test's instance can go.
+  // Stops the loop and joins it, so a test's instance can go.
   ~KrelThread() override;
 
   // Producer side: the port supervisor, for each frame of a krel port.
@@ -94,10 +94,8 @@ class KrelThread : public Thread {
   LayoutDetection detection;
   std::unique_ptr<AbstractIOProcessor> chosen;
   std::atomic<AbstractIOProcessor*> processor{nullptr};
-  int stopFd = -1;
   int64_t lastAlivenessCheck = 0;
   std::atomic<uint64_t> handled{0};
-  std::atomic<bool> finished{false};
 };
 
 // The process-wide thread's I/O processor; null until its detection is done

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "can/volmar/OfflineCheckTimer.h"
-#include "core/Event.h"
 #include "core/Log.h"
 #include "platform/Clock.h"
 
@@ -35,9 +34,7 @@ VolmarCan::VolmarCan(CanCMT::Clock monotonicClock, CanCMT::FrameSink frameSink)
 
 VolmarCan::~VolmarCan() {
   accepting.store(false);
-  if (keepRunning.exchange(0) == 0) return;
-  // The loop notices within one poll period; it may also not have begun yet.
-  for (int waited = 0; waited < 2000 && !finished.load(); ++waited) msleep(1);
+  stop();
 }
 
 void VolmarCan::pushFrame(const CanFrame& frame) {
@@ -55,8 +52,8 @@ void VolmarCan::run() {
   OfflineCheckTimer offlineTimer(createdAt);
   accepting.store(true);
   while (keepRunning.load() != 0) {
-    pollfd waitFor{ring.fd(), POLLIN, 0};
-    poll(&waitFor, 1, pollMilliseconds);
+    pollfd waitFor[2] = {{ring.fd(), POLLIN, 0}, {stopDescriptor(), POLLIN, 0}};
+    poll(waitFor, 2, pollMilliseconds);
     ring.consumeAll([&](const CanFrame& frame) {
       protocol->onFrame(frame);
       handled.fetch_add(1);
@@ -68,5 +65,4 @@ void VolmarCan::run() {
     }
   }
   accepting.store(false);
-  finished.store(true);
 }

@@ -35,7 +35,7 @@ class VolmarCan : public Thread {
   // The clock (monotonic milliseconds) and frame sink default to the
   // platform's coarse monotonic clock and the port sender.
   explicit VolmarCan(CanCMT::Clock clock = {}, CanCMT::FrameSink sink = {});
-  // Stops the loop and waits for it (a bounded wait), so a test's instance can go.
+  // Stops the loop and joins it, so a test's instance can go.
   ~VolmarCan() override;
 
   // Producer side, called by the port supervisor for each received frame.
@@ -56,7 +56,6 @@ class VolmarCan : public Thread {
   CanCMT::FrameSink sink;
   SyncRing<CanFrame, queueCapacity> ring;
   std::atomic<bool> accepting{false};
-  std::atomic<bool> finished{false};
   std::atomic<uint64_t> dropped{0};
   std::atomic<uint64_t> handled{0};
   int64_t createdAt;
