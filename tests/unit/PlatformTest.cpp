@@ -3,6 +3,7 @@
 #include "TestFiles.h"
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -72,6 +73,24 @@ TEST_F(SimulationRoot, SettingTheWallClockMovesOnlyTheProcessOffset) {
   EXPECT_NEAR(static_cast<double>(Platform::wallTime()), 1700000000.0, 2.0);
   EXPECT_NEAR(static_cast<double>(std::time(nullptr)), static_cast<double>(hostBefore), 5.0);
   ASSERT_TRUE(Platform::setWallTime(std::time(nullptr)));
+}
+
+// The fine monotonic clock is CLOCK_MONOTONIC in milliseconds, the clock
+// std::chrono::steady_clock reads too; the coarse one lags it by at most a
+// kernel tick.
+TEST(Clock, MonotonicMillisecondsAtFullResolution) {
+  auto steady = [] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  };
+  int64_t before = steady();
+  int64_t fine = Platform::monotonicMilliseconds();
+  int64_t coarse = Platform::monotonicCoarseMilliseconds();
+  int64_t after = steady();
+  EXPECT_GE(fine, before);
+  EXPECT_LE(fine, after);
+  EXPECT_LE(coarse, after);
+  EXPECT_GE(coarse, before - 20);
 }
 
 TEST_F(SimulationRoot, GpioOutputWritesOneBytePerSet) {

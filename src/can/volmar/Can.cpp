@@ -28,7 +28,7 @@ VolmarCan* VolmarCan::instance() {
 }
 
 VolmarCan::VolmarCan(CanCMT::Clock monotonicClock, CanCMT::FrameSink frameSink)
-    : clock(monotonicClock ? std::move(monotonicClock) : CanCMT::Clock(Platform::monotonicCoarseMilliseconds)),
+    : clock(monotonicClock ? std::move(monotonicClock) : CanCMT::Clock(Platform::monotonicMilliseconds)),
       sink(frameSink ? std::move(frameSink) : CanCMT::FrameSink(sendToPorts)),
       createdAt(clock()) {}
 

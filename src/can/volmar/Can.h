@@ -33,7 +33,9 @@ class VolmarCan : public Thread {
   static VolmarCan* instance();
 
   // The clock (monotonic milliseconds) and frame sink default to the
-  // platform's coarse monotonic clock and the port sender.
+  // platform's monotonic clock at full resolution and the port sender. The
+  // 50 ms part expiry and the 250 ms merge window are measured on it: the
+  // coarse clock would move them by up to a whole kernel tick.
   explicit VolmarCan(CanCMT::Clock clock = {}, CanCMT::FrameSink sink = {});
   // Stops the loop and joins it, so a test's instance can go.
   ~VolmarCan() override;
