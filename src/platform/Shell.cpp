@@ -2,58 +2,26 @@
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-#include <vector>
+#include <algorithm>
 
-#include "platform/Platform.h"
-
-extern char** environ;
+#include "platform/Spawn.h"
 
 namespace Platform {
 namespace {
 
-// The environment handed to commands: the process's own, with PATH replaced in
-// simulation mode. Built per call from environ without changing it, so no
-// other thread's getenv can race with us.
-class CommandEnvironment {
- public:
-  CommandEnvironment() {
-    if (simulationMode()) texts.push_back("PATH=" + root() + "/bin:/usr/bin:/bin");
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-      if (simulationMode() && std::strncmp(*entry, "PATH=", 5) == 0) continue;
-      texts.emplace_back(*entry);
-    }
-    for (auto& text : texts) pointers.push_back(text.data());
-    pointers.push_back(nullptr);
-  }
-  char** get() { return pointers.data(); }
-
- private:
-  std::vector<std::string> texts;
-  std::vector<char*> pointers;
-};
-
 pid_t spawnShell(const std::string& command, posix_spawn_file_actions_t* actions) {
+  CleanSpawnAttributes attributes;
+  if (attributes.get() == nullptr) return -1;
   CommandEnvironment environment;
   std::string commandText = command;
   char shellName[] = "sh";
   char dashC[] = "-c";
   char* argv[] = {shellName, dashC, commandText.data(), nullptr};
   pid_t pid = -1;
-  if (posix_spawn(&pid, "/bin/sh", actions, nullptr, argv, environment.get()) != 0) return -1;
+  if (posix_spawn(&pid, "/bin/sh", actions, attributes.get(), argv, environment.get()) != 0) return -1;
   return pid;
-}
-
-int waitFor(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return status;
 }
 
 }  // namespace
@@ -61,7 +29,7 @@ int waitFor(pid_t pid) {
 int shell(const std::string& command) {
   pid_t pid = spawnShell(command, nullptr);
   if (pid < 0) return -1;
-  return waitFor(pid);
+  return waitForChild(pid);
 }
 
 std::string shellOutput(const std::string& command, size_t maxBytes) {
@@ -105,7 +73,7 @@ int Pipe::close() {
     stream = nullptr;
   }
   if (childPid < 0) return -1;
-  int status = waitFor(childPid);
+  int status = waitForChild(childPid);
   childPid = -1;
   return status;
 }

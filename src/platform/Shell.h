@@ -1,7 +1,9 @@
 #pragma once
-// Running platform programs. In simulation mode the commands see
-// PATH=<root>/bin:/usr/bin:/bin, so the stub programs of the simulation root
-// answer instead of the host's reboot, passwd, ip and friends.
+// Running platform commands through /bin/sh. In simulation mode the commands
+// see PATH=<root>/bin:/usr/bin:/bin, so the stub programs of the simulation
+// root answer instead of the host's reboot, passwd, ip and friends. Every
+// command starts with an empty signal mask and default signal actions.
+// Program.h starts a program without a shell.
 #include <cstdio>
 #include <string>
 
