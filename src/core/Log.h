@@ -7,6 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
+// The tag. A file that carries part of another file's job (a class split over
+// several files) keeps that file's tag, so the log reads the same; it
+// redefines the tag after its last include:
+//   #undef FIELDHUB_FILE_NAME
+//   #define FIELDHUB_FILE_NAME "Logic.cpp"
 #ifdef __FILE_NAME__
 #define FIELDHUB_FILE_NAME __FILE_NAME__
 #else

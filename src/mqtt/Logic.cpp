@@ -13,7 +13,6 @@
 #include "mqtt/Topics.h"
 #include "platform/Clock.h"
 #include "registry/Factory.h"
-#include "registry/Json.h"
 #include "tinmoss/JSONData.h"
 
 namespace Mqtt {
@@ -23,10 +22,7 @@ namespace {
 constexpr int announcePauseMilliseconds = 2000;
 constexpr int connectPauseMilliseconds = 1000;
 constexpr int backupClosePauseMilliseconds = 5000;
-constexpr int testPauseMilliseconds = 500;
-constexpr int testAttemptPauseMilliseconds = 1000;
 constexpr int uplinkPollMilliseconds = 10;
-constexpr int testAttempts = 3;
 
 // The alive panel nodes as the panel layer publishes them. The callback is
 // copied under the registry mutex and called outside it, so the panel layer's
@@ -86,6 +82,7 @@ Mqtt::Mqtt(Environment env)
 }
 
 Mqtt::~Mqtt() {
+  stop();
   MeterDataHandlers::remove(this);
   core.reset();
   {
@@ -116,11 +113,6 @@ void Mqtt::pass() {
 }
 
 int32_t Mqtt::activeGeneration() const { return brokerUp.load() ? connectionGeneration.load() : 0; }
-
-bool Mqtt::hasTunnel() {
-  std::lock_guard<std::mutex> lock(tunnelMutex);
-  return wsom != nullptr;
-}
 
 void Mqtt::setStatus(WSStatus<bool>& entry, bool value) {
   std::lock_guard<std::recursive_mutex> lock(environment.tree->mutex());
@@ -169,7 +161,9 @@ void Mqtt::connectAttempt() {
 bool Mqtt::waitForUplink() {
   int64_t start = environment.milliseconds();
   while (!environment.uplink->networkReady()) {
-    if (environment.milliseconds() - start >= uplinkWaitMilliseconds || testQueue.size() != 0) break;
+    if (environment.milliseconds() - start >= uplinkWaitMilliseconds || testQueue.size() != 0 || stopRequested()) {
+      break;
+    }
     sleepFor(uplinkPollMilliseconds);
   }
   return environment.uplink->networkReady();
@@ -290,21 +284,6 @@ void Mqtt::queueNotifications() {
   if (queued) signalEvent(wakeFd);
 }
 
-void Mqtt::serviceTunnel() {
-  std::vector<std::string> texts;
-  {
-    std::lock_guard<std::mutex> lock(tunnelMutex);
-    if (wsom == nullptr) return;
-    wsom->outgoing().consumeAll([&](const std::string& text) { texts.push_back(text); });
-  }
-  for (const std::string& text : texts) publish("wsout", text, 1, 0);
-  std::lock_guard<std::mutex> lock(tunnelMutex);
-  if (wsom != nullptr && wsomDeadline.expired()) {
-    LOGI("Deliting WSOM due to timeout");
-    wsom.reset();
-  }
-}
-
 void Mqtt::republishStatus() {
   if (!statusDeadline.expired() || !statusDirty.exchange(false)) return;
   statusDeadline.restart();
@@ -313,18 +292,12 @@ void Mqtt::republishStatus() {
 }
 
 void Mqtt::waitForWork() {
-  pollfd watched[4] = {{wakeFd, POLLIN, 0}, {meterQueue.fd(), POLLIN, 0}, {testQueue.fd(), POLLIN, 0}, {-1, POLLIN, 0}};
-  nfds_t count = 3;
-  {
-    // Only this thread destroys the session, so its descriptor stays valid
-    // while polling; a session made meanwhile writes wakeFd.
-    std::lock_guard<std::mutex> lock(tunnelMutex);
-    if (wsom != nullptr) {
-      wsom->tick();
-      watched[count++].fd = wsom->outgoing().fd();
-    }
-  }
-  if (poll(watched, count, environment.waitMilliseconds) > 0 && (watched[0].revents & POLLIN) != 0) {
+  pollfd watched[5] = {{wakeFd, POLLIN, 0},
+                       {meterQueue.fd(), POLLIN, 0},
+                       {testQueue.fd(), POLLIN, 0},
+                       {stopDescriptor(), POLLIN, 0},
+                       {tickTunnel(), POLLIN, 0}};
+  if (poll(watched, 5, environment.waitMilliseconds) > 0 && (watched[0].revents & POLLIN) != 0) {
     takeEvent(wakeFd);
   }
 }
@@ -337,17 +310,6 @@ void Mqtt::messageArrived(const ByteBuffer& topic, const ByteBuffer& payload) {
   } else if (topicIs("requests", topic.view())) {
     takeRequest(payload);
   }
-}
-
-void Mqtt::feedTunnel(const ByteBuffer& payload) {
-  std::lock_guard<std::mutex> lock(tunnelMutex);
-  wsomDeadline.restart();
-  if (wsom == nullptr) {
-    LOGI("Creating new WSOM");
-    wsom = environment.makeTunnelSession();
-    signalEvent(wakeFd);
-  }
-  if (wsom != nullptr) wsom->onText(payload.text());
 }
 
 void Mqtt::takeRequest(const ByteBuffer& payload) {
@@ -374,51 +336,6 @@ void Mqtt::handle(const MeterData& record) {
     return;
   }
   meterQueue.push(std::shared_ptr<MeterData>(record.clone()));
-}
-
-// ---- connection tests ----
-
-void Mqtt::requestTest(const char* text, const Origin& client) {
-  auto request = std::make_shared<MqttTestRequest>();
-  request->client = client;
-  std::string buffer(text != nullptr ? text : "");
-  JsonList members = scanJsonObject(buffer.data());
-  if (const JsonPair* settings = findPair(members, "mqtt")) {
-    EntryText<ServerSettings>::fromText(request->settings, settings->value);
-  }
-  request->gsm = getBool(members, "gsm", false);
-  testQueue.push(std::move(request));
-}
-
-void Mqtt::runQueuedTests() {
-  testQueue.consumeAll([this](const std::shared_ptr<MqttTestRequest>& request) {
-    if (request != nullptr) runTest(*request);
-  });
-}
-
-void Mqtt::runTest(const MqttTestRequest& request) {
-  LOGI("Performing MQTT test. Gsm: %d", request.gsm ? 1 : 0);
-  if (brokerUp.load()) {
-    core->disconnect();
-    sleepFor(testPauseMilliseconds);
-  }
-  environment.uplink->switchBackup(request.gsm);
-  core->settings = request.settings;
-  bool connected = false;
-  for (int attempt = 0; attempt < testAttempts; ++attempt) {
-    LOGI("Testing attempt %d", attempt);
-    connected = connectBroker(connectionGeneration.load());
-    if (connected) break;
-    sleepFor(testAttemptPauseMilliseconds);
-  }
-  if (brokerUp.load()) subscribeAndAnnounce();
-  if (std::shared_ptr<ReplyChannel> client = request.client.lock()) {
-    client->send(testResultText(request.settings, request.gsm, connected));
-  }
-  if (brokerUp.load()) {
-    core->disconnect();
-    sleepFor(testPauseMilliseconds);
-  }
 }
 
 }  // namespace Mqtt

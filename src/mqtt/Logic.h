@@ -16,6 +16,9 @@
 // Threads: the MQTT thread runs run() and is the only one that connects,
 // publishes and drains the queues; the library's callback thread calls
 // connectionLost() and messageArrived(); record producers call handle().
+//
+// Files: Logic.cpp (connection, fail-over, serving), Tunnel.cpp (the
+// tunnelled API session), ConnectionTest.cpp (the "mqtt_test" tests).
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -143,6 +146,9 @@ class Mqtt : public Thread, public MqttCoreOwner, public CommonHandler<MeterData
   void publishOutQueue();
   void queueNotifications();
   void serviceTunnel();
+  // Runs the tunnelled session's periodic step; its outgoing ring's
+  // descriptor to poll, -1 without a session.
+  int tickTunnel();
   void republishStatus();
   void waitForWork();
   bool publish(const char* suffix, const std::string& text, uint8_t qos, uint8_t retained);
