@@ -20,6 +20,7 @@
 #include "net/PollMaster.h"
 #include "platform/Platform.h"
 #include "registry/Factory.h"
+#include "registry/SystemInfo.h"
 #include "tinmoss/RTC.h"
 
 namespace {
@@ -47,6 +48,19 @@ std::vector<WorkerAccessor> applicationWorkers() {
 }
 
 bool boardIsCommissioned() { return Factory::isCommissioned(); }
+
+// The links between layers that only main may know of: the registry and the
+// panel layer are told what to call, and never reach the network worker, the
+// RTC or the cloud link themselves.
+void connectLayers() {
+  System::setClockSaver(RTC::saveFromSystem);
+  KREL::KrelThread::setAliveNodesListener([] { Mqtt::Mqtt::instance()->statusDirty.store(true); });
+  // Runs the MAC set-up the factory identity asked for while it was loaded.
+  Factory::installMacSetup({[](const char* mac1, const char* mac2, bool apply) {
+                              Network::instance()->setMacs(mac1, mac2, apply);
+                            },
+                            [](bool apply) { Network::instance()->randomMacs(apply); }});
+}
 
 [[noreturn]] void runFactoryTestMode() {
   for (;;) msleep(1000);
@@ -93,6 +107,7 @@ int runMain() {
     return -1;
   }
 
+  connectLayers();
   createAndStart(commonWorkers());
   if (!boardIsCommissioned()) {
     LOGW("No FabSettings detected. Entering factory test mode");
@@ -124,7 +139,7 @@ int runMain() {
 
 int main() {
   int status = runMain();
-  // Workers are still running and are never joined: end the process without
+  // Workers are still running and are never stopped: end the process without
   // destroying the objects they use.
   std::fflush(stdout);
   _exit(status);

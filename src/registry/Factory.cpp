@@ -15,7 +15,6 @@
 #include "core/Event.h"
 #include "core/Log.h"
 #include "core/SysEnv.h"
-#include "net/Network.h"
 #include "platform/Platform.h"
 #include "platform/Shell.h"
 #include "registry/FactoryEntry.h"
@@ -117,10 +116,8 @@ Services boardServices() {
   services.readBootIdentity = [] { return SysEnv::printBootVariables("serial uuid ethaddr mac2", maxIdentityOutput); };
   services.hostnamePath = Platform::path("/data/etc/hostname");
   services.randomSourcePath = Platform::path("/dev/urandom");
-  services.setMacs = [](const char* mac1, const char* mac2, bool apply) {
-    Network::instance()->setMacs(mac1, mac2, apply);
-  };
-  services.randomMacs = [](bool apply) { Network::instance()->randomMacs(apply); };
+  services.setMacs = requestMacs;
+  services.randomMacs = requestRandomMacs;
   services.loadStoredLater = loadStoredAfterDelay;
   return services;
 }

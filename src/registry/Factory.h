@@ -3,6 +3,7 @@
 // addresses, read from the U-Boot environment at start (or, on a blank board,
 // a generated uuid), and the "factory" settings entry that commissions a board.
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "registry/EntryText.h"
@@ -36,5 +37,16 @@ bool isCommissioned();
 std::string deviceUuid();
 // The decimal serial ("0" on a blank board).
 std::string serial();
+
+// The MAC address set-up of the network layer, which the identity hands the
+// board's addresses to (or asks for random ones on a blank board).
+struct MacSetup {
+  std::function<void(const char* mac1, const char* mac2, bool apply)> setMacs;
+  std::function<void(bool apply)> randomMacs;
+};
+// main installs it before it starts the workers. The identity is loaded
+// during static initialisation, before that: its request waits and runs here,
+// in the installing thread, so no shell command runs before main.
+void installMacSetup(MacSetup setup);
 
 }  // namespace Factory

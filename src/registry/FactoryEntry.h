@@ -38,6 +38,11 @@ struct Services {
 
 Services boardServices();
 
+// The board's MAC requests: handed to the set-up installed with
+// installMacSetup, or kept until it is installed (FactoryMacSetup.cpp).
+void requestMacs(const char* mac1, const char* mac2, bool apply);
+void requestRandomMacs(bool apply);
+
 class SettingsEntry : public Entry<_factory_settings> {
  public:
   // Registers {"factory"} in the tree and loads the identity.

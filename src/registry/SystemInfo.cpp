@@ -1,9 +1,9 @@
 #include "registry/SystemInfo.h"
 
+#include <atomic>
 #include <cstdlib>
 
 #include "platform/Clock.h"
-#include "tinmoss/RTC.h"
 
 // The build passes the abbreviated revision of the sources it compiled.
 #ifndef FIELDHUB_GIT_COMMIT
@@ -11,7 +11,13 @@
 #endif
 
 namespace System {
+namespace {
+std::atomic<ClockSaver> clockSaver{nullptr};
+}  // namespace
+
 const char* gitCommit() { return FIELDHUB_GIT_COMMIT; }
+
+void setClockSaver(ClockSaver saver) { clockSaver.store(saver); }
 }  // namespace System
 
 std::string EntryText<current_time>::toText(const current_time&) {
@@ -20,7 +26,7 @@ std::string EntryText<current_time>::toText(const current_time&) {
 
 void EntryText<current_time>::fromText(current_time&, const char* text) {
   Platform::setWallTime(static_cast<time_t>(std::atoll(text)));
-  RTC::saveFromSystem();
+  if (System::ClockSaver saver = System::clockSaver.load()) saver();
 }
 
 std::string EntryText<System::_git_commit>::toText(const System::_git_commit&) {

@@ -19,13 +19,17 @@ struct _release_label {};
 // The revision text without quotes.
 const char* gitCommit();
 inline constexpr const char* releaseLabel = "2023.2.7";
+// What writing "time" does after setting the system clock: save it to the
+// battery-backed clock. main installs the RTC's; until then nothing is saved.
+using ClockSaver = void (*)();
+void setClockSaver(ClockSaver saver);
 }  // namespace System
 
 template <>
 struct EntryText<current_time> {
   static std::string toText(const current_time&);
   // atoll of the text becomes the system time (a text that is no number
-  // gives 0); then the RTC is written from it.
+  // gives 0); then the clock saver writes it to the RTC.
   static void fromText(current_time&, const char* text);
 };
 

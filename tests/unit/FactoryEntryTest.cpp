@@ -8,6 +8,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -316,6 +317,38 @@ TEST_F(FactoryEntryTest, BootVariableValuesReachTheToolAsOneWord) {
   SysEnv::setBootVariable("note", "a b;'c'");
   EXPECT_EQ(SysEnv::printBootVariables("note", 100), "note=a b;'c'\n");
   EXPECT_EQ(newCommands().back(), "fw_printenv note");
+}
+
+}  // namespace
+
+namespace {
+
+// The process-wide entry loads the test root's identity during static
+// initialisation, long before anything installs the MAC set-up (main does it
+// before it starts the workers): that request waits and runs on installation,
+// once; later requests go straight to the installed set-up.
+TEST(FactoryMacSetup, RequestOfTheLoadingWaitsForTheInstalledSetup) {
+  // Stays installed for the rest of the process, so it must outlive the test.
+  static std::mutex callsMutex;
+  static std::vector<std::string> calls;
+  auto takeCalls = [] {
+    std::lock_guard<std::mutex> lock(callsMutex);
+    std::vector<std::string> taken;
+    taken.swap(calls);
+    return taken;
+  };
+  Factory::installMacSetup({[](const char* mac1, const char* mac2, bool apply) {
+                              std::lock_guard<std::mutex> lock(callsMutex);
+                              calls.push_back(std::string(mac1) + " " + mac2 + (apply ? " apply" : ""));
+                            },
+                            [](bool apply) {
+                              std::lock_guard<std::mutex> lock(callsMutex);
+                              calls.push_back(std::string("random") + (apply ? " apply" : ""));
+                            }});
+  EXPECT_EQ(takeCalls(), std::vector<std::string>{"02:51:90:00:00:2A 02:51:90:00:01:2A apply"});
+  Factory::requestRandomMacs(false);
+  Factory::requestMacs("02:51:90:00:00:2B", "02:51:90:00:01:2B", true);
+  EXPECT_EQ(takeCalls(), (std::vector<std::string>{"random", "02:51:90:00:00:2B 02:51:90:00:01:2B apply"}));
 }
 
 }  // namespace

@@ -7,24 +7,24 @@
 
 #include "can/svThread.h"
 #include "core/Log.h"
-#include "mqtt/Logic.h"
 #include "registry/Catalogue.h"
 
 namespace KREL {
 namespace {
 
 std::atomic<KrelThread*> processWide{nullptr};
+std::atomic<KrelThread::AliveNodesListener> aliveNodesListener{nullptr};
 
 void sendToKrelPorts(const CanFrame& frame) { svThread::instance()->send(frame, svThread::portModeEnum::krel); }
 
-// A node came or went: local clients get the new "krel_devices_list", the
-// cloud a new device_status (its "devices" masks).
+// A node came or went: local clients get the new "krel_devices_list", and
+// the listener main installed (the cloud link's device status) is told.
 void announceAliveNodes() {
   {
     std::lock_guard<std::recursive_mutex> lock(registryMutex());
     commit(Catalogue::krelDevicesList());
   }
-  Mqtt::Mqtt::instance()->statusDirty.store(true);
+  if (KrelThread::AliveNodesListener listener = aliveNodesListener.load()) listener();
 }
 
 }  // namespace
@@ -33,6 +33,8 @@ AbstractIOProcessor* ioProcessor() {
   KrelThread* thread = processWide.load();
   return thread != nullptr ? thread->ioProcessor() : nullptr;
 }
+
+void KrelThread::setAliveNodesListener(AliveNodesListener listener) { aliveNodesListener.store(listener); }
 
 KrelThread* KrelThread::instance() {
   static KrelThread* thread = [] {

@@ -60,6 +60,11 @@ class KrelThread : public Thread {
 
   // The process-wide thread, made on first use (never destroyed).
   static KrelThread* instance();
+  // Told, after the "krel_devices_list" commit, whenever the process-wide
+  // thread's set of alive nodes changes. main connects the cloud link here;
+  // until then only local clients hear of it.
+  using AliveNodesListener = void (*)();
+  static void setAliveNodesListener(AliveNodesListener listener);
 
   // store: the slots digest registers go to. sink: where encoded frames
   // go (the krel ports). links: see KrelLinks.
