@@ -13,11 +13,16 @@ order::
     offset 8   eight data bytes
 
 A sender delivers one copy to every other socket file of the directory, never
-to itself, without waiting: a receiver whose queue is full loses its copy, and
-a socket file nobody listens on any more is deleted. The list of socket files
-is read again after a send to a vanished or refused file, when the directory
-changed, and at least once a second, so late joiners are reached. ``run/can/can1`` may be a symlink to
-``run/can/can0``: then both names are one bus.
+to itself, and a socket file nobody listens on any more is deleted. A
+datagram queue may hold as few as 11 frames where a SocketCAN reader buffers
+hundreds, so a copy that a full receiver refuses is tried again, with short
+sleeps, for up to HOLD_SECONDS (20 ms); only a receiver that has taken nothing
+for that long loses it, and then loses further copies at once until it reads
+again (``lost`` counts them). ``send`` returns when every copy is delivered or
+lost, so the order per receiver holds. The list of socket files is read again
+after a send to a vanished or refused file, when the directory changed, and at
+least once a second, so late joiners are reached. ``run/can/can1`` may be a
+symlink to ``run/can/can0``: then both names are one bus.
 
 Library use::
 
@@ -28,11 +33,17 @@ Library use::
 Command line (frames in the text form of Frame.parse)::
 
     canbus.py dump BUS [--name NAME] [--count N] [--timeout SECONDS]
+                       [--pause-every N --pause-ms MS]
     canbus.py send BUS FRAME... [--name NAME]
     canbus.py send BUS --raw HEX...     (any datagram, for bad-input tests)
+    canbus.py burst BUS COUNT [--name NAME] [--id HEX] [--hold-ms MS]
 
 ``dump`` prints "listening <socket file>" once it has joined, then one line
-per received frame.
+per received frame; with --pause-every it stops reading for MS milliseconds
+after every N frames (a slow reader). ``burst`` sends COUNT extended frames
+back to back, identifier HEX (default 100), the frame's number as 4 data
+bytes, low byte first, and prints "lost N" at the end; --hold-ms sets how
+long a full receiver is waited for (default 20).
 """
 
 import argparse
@@ -58,6 +69,8 @@ FRAME_SIZE = RECORD.size
 
 SOCKET_SUFFIX = ".sock"
 REFRESH_SECONDS = 1.0
+HOLD_SECONDS = 0.020  # how long a full receiver is waited for
+RETRY_SECONDS = 0.0002  # the sleep between tries of a refused copy
 SUN_PATH_MAX = 107  # sun_path is 108 bytes including the terminating zero
 
 
@@ -149,9 +162,16 @@ class Endpoint:
     """One endpoint on a bus directory. Not thread-safe: use it from one thread
     (or guard it)."""
 
-    def __init__(self, bus_dir, name=None, *, clock=time.monotonic, create=True):
+    def __init__(self, bus_dir, name=None, *, clock=time.monotonic, sleep=time.sleep, hold=HOLD_SECONDS,
+                 create=True):
+        """``clock`` and ``sleep`` are the time source of the list refresh
+        and of waiting for a full receiver; a test that replaces the clock
+        replaces sleep with something that advances it. ``hold``: how long a
+        receiver that takes nothing is waited for."""
         self.bus_dir = Path(bus_dir)
         self._clock = clock
+        self._sleep = sleep
+        self._hold = hold
         if create:
             self.bus_dir.mkdir(parents=True, exist_ok=True)
         self._dir_fd = os.open(self.bus_dir, os.O_RDONLY | os.O_DIRECTORY)
@@ -162,9 +182,10 @@ class Endpoint:
         self.path = self.bus_dir / self.name
         self._identity = os.stat(self.path, follow_symlinks=False).st_ino
         self._peers = []
+        self._refusing_since = {}  # peer file -> first refusal since it last took a copy
         self._listed_at = None
         self._listed_stamp = None
-        self.lost = 0  # copies dropped because a receiver's queue was full
+        self.lost = 0  # copies given up because a receiver did not read
         self.refresh()
 
     # -- addresses ---------------------------------------------------------
@@ -239,6 +260,7 @@ class Endpoint:
             if self._is_socket(entry):
                 peers.append(entry)
         self._peers = sorted(peers)
+        self._refusing_since = {peer: since for peer, since in self._refusing_since.items() if peer in peers}
 
     @property
     def peers(self):
@@ -259,22 +281,48 @@ class Endpoint:
             self.refresh()
         delivered = 0
         relist = False
-        for peer in self._peers:
-            try:
-                self.sock.sendto(datagram, self._address(peer))
-                delivered += 1
-            except BlockingIOError:
-                self.lost += 1
-            except ConnectionRefusedError:
-                self._remove_if_stale(peer)
-                relist = True
-            except FileNotFoundError:
-                relist = True
-            except OSError:
-                pass
+        waiting = list(self._peers)
+        # Full receivers are waited for together, so several of them cost
+        # one hold time, not one each.
+        while True:
+            refused = []
+            for peer in waiting:
+                outcome = self._try(peer, datagram)
+                if outcome == "sent":
+                    delivered += 1
+                elif outcome == "refused":
+                    refused.append(peer)
+                elif outcome == "gone":
+                    relist = True
+            waiting = refused
+            if not waiting:
+                break
+            self._sleep(RETRY_SECONDS)
         if relist:
             self.refresh()
         return delivered
+
+    def _try(self, peer, datagram):
+        """One send to one receiver: "sent", "refused" (try again), "lost"
+        (given up and counted), "gone" or "failed"."""
+        try:
+            self.sock.sendto(datagram, self._address(peer))
+        except BlockingIOError:
+            now = self._clock()
+            since = self._refusing_since.setdefault(peer, now)
+            if now - since < self._hold:
+                return "refused"
+            self.lost += 1
+            return "lost"
+        except ConnectionRefusedError:
+            self._remove_if_stale(peer)
+            return "gone"
+        except FileNotFoundError:
+            return "gone"
+        except OSError:
+            return "failed"
+        self._refusing_since.pop(peer, None)
+        return "sent"
 
     # -- receiving ---------------------------------------------------------
 
@@ -334,14 +382,30 @@ def _main(argv):
     dump.add_argument("--name")
     dump.add_argument("--count", type=int, default=0, help="stop after this many frames (0: never)")
     dump.add_argument("--timeout", type=float, default=None, help="stop after this many idle seconds")
+    dump.add_argument("--pause-every", type=int, default=0, help="pause after every N frames (0: never)")
+    dump.add_argument("--pause-ms", type=float, default=0.0, help="milliseconds of each pause")
     send = sub.add_parser("send", help="send frames")
     send.add_argument("bus")
     send.add_argument("frames", nargs="+")
     send.add_argument("--name")
     send.add_argument("--raw", action="store_true", help="the arguments are hex datagrams of any size")
+    burst = sub.add_parser("burst", help="send numbered frames back to back")
+    burst.add_argument("bus")
+    burst.add_argument("count", type=int)
+    burst.add_argument("--name")
+    burst.add_argument("--id", default="100", help="extended identifier in hex")
+    burst.add_argument("--hold-ms", type=float, default=HOLD_SECONDS * 1000.0,
+                       help="milliseconds a full receiver is waited for")
     args = parser.parse_args(argv)
 
-    with Endpoint(args.bus, args.name) as endpoint:
+    hold = getattr(args, "hold_ms", HOLD_SECONDS * 1000.0) / 1000.0
+    with Endpoint(args.bus, args.name, hold=hold) as endpoint:
+        if args.command == "burst":
+            can_id = int(args.id, 16)
+            for number in range(args.count):
+                endpoint.send(Frame(can_id, number.to_bytes(4, "little")))
+            print(f"lost {endpoint.lost}", flush=True)
+            return 0
         if args.command == "send":
             for text in args.frames:
                 if args.raw:
@@ -357,6 +421,8 @@ def _main(argv):
                 return 1
             print(frame, flush=True)
             received += 1
+            if args.pause_every and received % args.pause_every == 0:
+                time.sleep(args.pause_ms / 1000.0)
     return 0
 
 

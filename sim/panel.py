@@ -58,7 +58,8 @@ Command line::
         send FRAME               one frame in the text form of canbus.py
         round                    start the next round now
         sync                     print what has been received so far, then answer
-        quit
+        quit                     ends, printing "lost N" (copies the bus
+                                 gave up, see canbus.py)
 
     panel.py frames [--layout 64|250] [--nodes 1,2,5]
         prints one round of digest frames in the text form of canbus.py.
@@ -368,6 +369,7 @@ def main(argv):
                     commands = None
         except KeyboardInterrupt:
             pass
+        runner.say(f"lost {endpoint.lost}")
     return 0
 
 

@@ -50,6 +50,8 @@ class canSock {
   int ringFd() const { return ring.fd(); }
 
   void tick() { port->tick(); }
+  // How long the port lets its held-back writes wait (-1: none held back).
+  int64_t retryWait() const { return port->retryWaitMilliseconds(); }
 
  private:
   void reportOpening();

@@ -125,6 +125,9 @@ void svThread::runOnce(int timeoutMilliseconds) {
   int timeout = timeoutMilliseconds;
   for (size_t i = 0; i < portCount; ++i) {
     slots[i] = {ports[i]->fd(), POLLIN, 0};
+    // A simulated port retries copies its receivers refused from tick().
+    int64_t retry = ports[i]->retryWait();
+    if (retry >= 0 && (timeout < 0 || retry < timeout)) timeout = static_cast<int>(retry);
     if (ports[i]->queued() == 0) continue;
     int64_t wait = writeRetryAt[i] - started;
     if (wait <= 0) {

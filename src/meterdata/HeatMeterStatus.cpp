@@ -1,5 +1,6 @@
 #include "meterdata/HeatMeterStatus.h"
 
+#include "core/FixedText.h"
 #include "core/Log.h"
 #include "registry/JsonWriter.h"
 
@@ -9,14 +10,14 @@ std::unique_ptr<MeterData> HeatMeterStatus::clone() const { return std::make_uni
 
 void HeatMeterStatus::writeFields(JsonWriter& writer) const {
   writer.addField("type", quoteText("heat_meter"));
-  writer.addField("model", quoteText(textOf(model)));
+  writer.addField("model", quoteText(fieldText(model)));
   writer.addField("serial", formatUnsigned64(serial));
   writer.addField("trx_sn", formatUnsigned64(trx_sn));
   writer.addField("rssi", formatInt(rssi));
   writer.addField("min_rssi", formatInt(min_rssi));
   writer.addField("min_trx_sn", formatUnsigned64(min_trx_sn));
   writer.addField("v_bat", formatFloat(static_cast<float>(v_bat) / 50.0f));
-  writer.addField("modem_fw_ver", quoteText(textOf(modem_fw_ver)));
+  writer.addField("modem_fw_ver", quoteText(fieldText(modem_fw_ver)));
   writer.addField("volume", formatFloat(volume));
   writer.addField("flow", formatFloat(flow));
   writer.addField("sum_heat", formatFloat(sum_heat));

@@ -45,15 +45,11 @@ class MeterData {
   MeterData& operator=(const MeterData&) = default;
 };
 
-// Fixed-size text fields of records: at most N - 1 characters, always ended.
+// Fixed-size text fields of records: at most N - 1 characters, always ended
+// (read back with fieldText, core/FixedText.h).
 template <size_t N>
 void setText(char (&field)[N], std::string_view text) {
   size_t length = text.size() < N - 1 ? text.size() : N - 1;
   std::memcpy(field, text.data(), length);
   std::memset(field + length, 0, N - length);
-}
-
-template <size_t N>
-std::string_view textOf(const char (&field)[N]) {
-  return std::string_view(field, strnlen(field, N));
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "core/FixedText.h"
 #include "core/Log.h"
 #include "registry/JsonWriter.h"
 
@@ -28,7 +29,7 @@ void WaterMeterStatus::writeFields(JsonWriter& writer) const {
   writer.addField("volume", formatLitresAsCubicMetres(volume));
   if (v_bat != 0) {
     writer.addField("v_bat", formatFloat(static_cast<float>(v_bat) / 50.0f));
-    writer.addField("modem_fw_ver", quoteText(textOf(modem_fw_ver)));
+    writer.addField("modem_fw_ver", quoteText(fieldText(modem_fw_ver)));
     writer.addField("flags", formatInt(flags));
     writer.addField("device_time", formatUnsigned(device_time));
   }

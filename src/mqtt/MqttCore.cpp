@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/FixedText.h"
 #include "core/Log.h"
 #include "mqtt/Topics.h"
 
@@ -26,8 +27,6 @@ void setUpLibrary() {
     MQTTClient_global_init(&options);
   });
 }
-
-std::string fieldText(const char (&field)[32]) { return std::string(field, strnlen(field, sizeof field)); }
 
 void connectionLostCallback(void* context, char*) { static_cast<MqttCore*>(context)->owner.connectionLost(); }
 
@@ -73,9 +72,9 @@ MqttCore::~MqttCore() {
 
 bool MqttCore::connect() {
   if (handle == nullptr) return false;
-  std::string user = fieldText(settings.user);
-  std::string pass = fieldText(settings.pass);
-  serverUri = "tcp://" + fieldText(settings.host) + ":" + std::to_string(settings.port);
+  std::string user(fieldText(settings.user));
+  std::string pass(fieldText(settings.pass));
+  serverUri = "tcp://" + std::string(fieldText(settings.host)) + ":" + std::to_string(settings.port);
   char* uris[] = {serverUri.data()};
 
   MQTTClient_connectOptions options = MQTTClient_connectOptions_initializer;

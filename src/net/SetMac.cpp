@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/Log.h"
+#include "core/RandomBytes.h"
 #include "net/Network.h"
 #include "platform/Platform.h"
 #include "platform/Shell.h"
@@ -137,11 +138,7 @@ void Network::setMacs(const char* mac1, const char* mac2, bool apply) {
 void Network::randomMacs(bool apply) {
   // Zeros stand in when the source cannot be read.
   uint8_t bytes[12] = {};
-  if (FILE* source = std::fopen(macSetup.randomSourcePath.c_str(), "rb")) {
-    size_t got = std::fread(bytes, 1, sizeof bytes, source);
-    (void)got;
-    std::fclose(source);
-  }
+  readRandomBytes(macSetup.randomSourcePath, bytes, sizeof bytes);
   // Bit 0 of the first byte set would make a multicast address.
   bytes[0] &= 0xFE;
   bytes[6] &= 0xFE;

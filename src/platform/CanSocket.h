@@ -4,6 +4,7 @@
 // a SocketCAN raw socket on can0/can1; in simulation mode an endpoint of the
 // simulated bus under <root>/run/can/<interface>/. Only the supervisor thread
 // uses a port, so the variants need no locking.
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -37,6 +38,9 @@ class CanSocket {
   virtual bool writeFrame(const CanFrame& frame) = 0;
   // Housekeeping; the owner calls it after every poll() wake-up or time-out.
   virtual void tick() {}
+  // Milliseconds until the port wants tick() again for writes it holds back
+  // (0: at once), or -1 when it holds none; the owner's poll() waits no longer.
+  virtual int64_t retryWaitMilliseconds() const { return -1; }
 
   const CanOpenResult& openResult() const { return opened; }
 

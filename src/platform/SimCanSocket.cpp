@@ -109,6 +109,7 @@ bool SimCanSocket::join() {
   if (!opened.bound) {
     if (fd >= 0) close(fd);
     peers.clear();
+    pendingTotal = 0;
     if (!joinFailureReported) {
       LOGW("Cannot join simulated CAN bus %s: %s", busDirectory.c_str(), std::strerror(failure));
     }
@@ -192,7 +193,10 @@ bool SimCanSocket::directoryChanged() const {
 }
 
 void SimCanSocket::listPeers() {
+  // Receivers still listed keep the copies held for them, in order.
+  std::vector<Peer> previous = std::move(peers);
   peers.clear();
+  pendingTotal = 0;
   // Stamp taken before reading, so a join during the listing shows next time.
   struct stat info {};
   if (fstat(directoryFd, &info) == 0) listedChange = info.st_mtim;
@@ -209,10 +213,19 @@ void SimCanSocket::listPeers() {
     if (entry->d_type != DT_SOCK && !(entry->d_type == DT_UNKNOWN && isSocketFile(directoryFd, entry->d_name))) {
       continue;
     }
-    Peer peer{fileName, {}, 0};
-    if (fillAddress(busDirectory, directoryFd, fileName, peer.address, peer.addressLength)) {
-      peers.push_back(std::move(peer));
+    Peer peer;
+    peer.fileName = fileName;
+    if (!fillAddress(busDirectory, directoryFd, fileName, peer.address, peer.addressLength)) continue;
+    for (Peer& known : previous) {
+      if (known.fileName != fileName) continue;
+      peer.pending = std::move(known.pending);
+      peer.refusing = known.refusing;
+      peer.refusingSince = known.refusingSince;
+      peer.lossReported = known.lossReported;
+      pendingTotal += peer.pending.size();
+      break;
     }
+    peers.push_back(std::move(peer));
   }
   closedir(directory);
 }
@@ -240,23 +253,83 @@ bool SimCanSocket::readFrame(CanFrame& frame) {
 
 bool SimCanSocket::writeFrame(const CanFrame& frame) {
   if (socketFd < 0) return false;
-  if (now() - lastRefresh >= refreshIntervalMilliseconds || directoryChanged()) refreshPeers();
+  int64_t current = now();
+  if (current - lastRefresh >= refreshIntervalMilliseconds || directoryChanged()) refreshPeers();
   bool listChanged = false;
-  for (const Peer& peer : peers) {
-    ssize_t sent = sendto(socketFd, &frame, sizeof frame, MSG_DONTWAIT | MSG_NOSIGNAL,
-                          reinterpret_cast<const sockaddr*>(&peer.address), peer.addressLength);
-    if (sent >= 0) continue;
-    if (errno == ECONNREFUSED) {
-      removeStale(peer);
-      listChanged = true;
-    } else if (errno == ENOENT) {
-      listChanged = true;
+  for (Peer& peer : peers) {
+    if (peer.pending.size() >= pendingLimit) {
+      peer.pending.pop_front();
+      --pendingTotal;
+      ++lost;
     }
-    // EAGAIN: that receiver's queue is full and its copy is lost.
+    peer.pending.push_back(frame);
+    ++pendingTotal;
+    // Behind copies already kept it waits for the retry, so order holds.
+    if (peer.pending.size() == 1 && deliver(peer, current) == Delivery::gone) listChanged = true;
   }
   if (listChanged) refreshPeers();
   return true;
 }
+
+SimCanSocket::Delivery SimCanSocket::deliver(Peer& peer, int64_t current) {
+  while (!peer.pending.empty()) {
+    ssize_t sent = sendto(socketFd, &peer.pending.front(), sizeof(CanFrame), MSG_DONTWAIT | MSG_NOSIGNAL,
+                          reinterpret_cast<const sockaddr*>(&peer.address), peer.addressLength);
+    if (sent >= 0) {
+      peer.pending.pop_front();
+      --pendingTotal;
+      peer.refusing = false;
+      peer.lossReported = false;
+      continue;
+    }
+    int error = errno;
+    if (error == EINTR) continue;
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+      if (!peer.refusing) {
+        peer.refusing = true;
+        peer.refusingSince = current;
+      }
+      if (current - peer.refusingSince > refusedHoldMilliseconds) losePending(peer);
+      return Delivery::kept;
+    }
+    if (error == ECONNREFUSED || error == ENOENT) {
+      // The receiver is gone: nobody is left to hold its copies for.
+      if (error == ECONNREFUSED) removeStale(peer);
+      discardPending(peer);
+      return Delivery::gone;
+    }
+    // Not met between local sockets; this copy cannot be sent, the next may.
+    peer.pending.pop_front();
+    --pendingTotal;
+    ++lost;
+  }
+  return Delivery::kept;
+}
+
+void SimCanSocket::discardPending(Peer& peer) {
+  pendingTotal -= peer.pending.size();
+  peer.pending.clear();
+}
+
+void SimCanSocket::losePending(Peer& peer) {
+  if (!peer.lossReported) {
+    LOGW("Simulated CAN bus %s: %s took no frame for %lld ms, its copies are lost", busDirectory.c_str(),
+         peer.fileName.c_str(), static_cast<long long>(refusedHoldMilliseconds));
+    peer.lossReported = true;
+  }
+  lost += peer.pending.size();
+  discardPending(peer);
+}
+
+void SimCanSocket::retryPending(int64_t current) {
+  bool listChanged = false;
+  for (Peer& peer : peers) {
+    if (!peer.pending.empty() && deliver(peer, current) == Delivery::gone) listChanged = true;
+  }
+  if (listChanged) refreshPeers();
+}
+
+int64_t SimCanSocket::retryWaitMilliseconds() const { return pendingTotal != 0 ? retryMilliseconds : -1; }
 
 void SimCanSocket::tick() {
   int64_t current = now();
@@ -264,6 +337,7 @@ void SimCanSocket::tick() {
     if (current - lastJoinAttempt >= refreshIntervalMilliseconds) join();
     return;
   }
+  if (pendingTotal != 0) retryPending(current);
   if (current - lastRefresh >= refreshIntervalMilliseconds || directoryChanged()) refreshPeers();
 }
 

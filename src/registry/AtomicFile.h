@@ -23,7 +23,3 @@ FileOperations systemFileOperations();
 // The parent directory must exist.
 bool replaceFile(const std::string& path, std::string_view text,
                  const FileOperations& operations = systemFileOperations());
-
-// The whole content of a regular file; empty when it is missing, unreadable,
-// not a regular file, or longer than maxBytes.
-std::string readSmallFile(const std::string& path, size_t maxBytes);

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/HexDigit.h"
+
 std::string EntryText<bool>::toText(bool value) { return value ? "true" : "false"; }
 
 void EntryText<bool>::fromText(bool& value, const char* text) { value = text[0] == 't' || text[0] == 'T'; }
@@ -52,8 +54,6 @@ void EntryText<IP4>::fromText(IP4& value, const char* text) {
 }
 
 namespace {
-
-bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 // Length of the JSON escape starting at text[i] (a backslash), 0 when it is not one.
 size_t escapeLength(const char* text, size_t i, size_t end) {

@@ -13,7 +13,10 @@
 #include <utility>
 
 #include "core/Event.h"
+#include "core/FixedText.h"
 #include "core/Log.h"
+#include "core/RandomBytes.h"
+#include "core/SmallFile.h"
 #include "core/SysEnv.h"
 #include "platform/Platform.h"
 #include "platform/Shell.h"
@@ -35,17 +38,6 @@ bool copyValue(char* field, size_t size, const char* value) {
   }
   field[length] = '\0';
   return ends(value[length]);
-}
-
-std::string readSmall(const std::string& path, size_t maxBytes) {
-  std::string content;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return content;
-  content.resize(maxBytes);
-  ssize_t got = read(fd, content.data(), maxBytes);
-  close(fd);
-  content.resize(got > 0 ? static_cast<size_t>(got) : 0);
-  return content;
 }
 
 void loadStoredAfterDelay(RegistryRoot& root) {
@@ -100,7 +92,7 @@ bool readIdentity(const char* output, _factory_settings& record) {
 bool validate(_factory_settings& record, const std::string& hostnamePath) {
   if (!checkRecord(record)) return false;
   std::string hostname = "QTR90-" + std::string(record.serial);
-  if (readSmall(hostnamePath, 39) == hostname) return true;
+  if (readSmallFile(hostnamePath, 39) == hostname) return true;
   LOGI("Updating hostname");
   int fd = open(hostnamePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0777);
   if (fd >= 0) {
@@ -149,11 +141,7 @@ void SettingsEntry::load() {
   value.mac2[0] = '\0';
   // Zeros stand in when the source cannot be read.
   uint8_t bytes[8] = {};
-  if (FILE* source = std::fopen(services.randomSourcePath.c_str(), "rb")) {
-    size_t got = std::fread(bytes, 1, sizeof bytes, source);
-    (void)got;
-    std::fclose(source);
-  }
+  readRandomBytes(services.randomSourcePath, bytes, sizeof bytes);
   copyTextField(value.uuid, sizeof value.uuid, generatedUuid(bytes).c_str());
   LOGW("Using generated uuid %s", value.uuid);
   services.randomMacs(true);
@@ -210,13 +198,13 @@ bool isCommissioned() {
 std::string deviceUuid() {
   SettingsEntry& entry = settingsEntry();
   std::lock_guard<std::recursive_mutex> lock(registryMutex());
-  return std::string(entry.value.uuid, strnlen(entry.value.uuid, sizeof entry.value.uuid));
+  return std::string(fieldText(entry.value.uuid));
 }
 
 std::string serial() {
   SettingsEntry& entry = settingsEntry();
   std::lock_guard<std::recursive_mutex> lock(registryMutex());
-  return std::string(entry.value.serial, strnlen(entry.value.serial, sizeof entry.value.serial));
+  return std::string(fieldText(entry.value.serial));
 }
 
 }  // namespace Factory

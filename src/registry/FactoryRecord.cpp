@@ -5,18 +5,18 @@
 #include <string>
 #include <string_view>
 
+#include "core/FixedText.h"
+#include "core/HexDigit.h"
+#include "core/LittleEndian.h"
 #include "registry/FactoryEntry.h"
 #include "registry/Json.h"
 #include "registry/JsonWriter.h"
 
 namespace {
 
-bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 bool isDecimalDigit(char c) { return c >= '0' && c <= '9'; }
 char upper(char c) { return c >= 'a' && c <= 'f' ? static_cast<char>(c - 'a' + 'A') : c; }
 char lower(char c) { return c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string_view fieldText(const char* field, size_t size) { return std::string_view(field, strnlen(field, size)); }
 
 // "02:51:90:00:00:2a" -> "02:51:90:00:00:2A"; the text must end after the
 // sixth pair.
@@ -65,10 +65,10 @@ bool copyMember(char* field, size_t size, const char* text) {
 std::string EntryText<_factory_settings>::toText(const _factory_settings& value) {
   if (!value.valid) return "null";
   JsonWriter writer;
-  writer.addField("serial", quoteText(fieldText(value.serial, sizeof value.serial)));
-  writer.addField("uuid", quoteText(fieldText(value.uuid, sizeof value.uuid)));
-  writer.addField("mac1", quoteText(fieldText(value.mac1, sizeof value.mac1)));
-  writer.addField("mac2", quoteText(fieldText(value.mac2, sizeof value.mac2)));
+  writer.addField("serial", quoteText(fieldText(value.serial)));
+  writer.addField("uuid", quoteText(fieldText(value.uuid)));
+  writer.addField("mac1", quoteText(fieldText(value.mac1)));
+  writer.addField("mac2", quoteText(fieldText(value.mac2)));
   writer.addField("test_result", value.test_result ? "true" : "false");
   writer.close();
   return writer.take();
@@ -86,8 +86,8 @@ bool checkRecord(_factory_settings& record) {
 
 std::string generatedUuid(const uint8_t (&bytes)[8]) {
   // The low three bytes of each little-endian word.
-  unsigned first = bytes[0] | bytes[1] << 8 | bytes[2] << 16;
-  unsigned second = bytes[4] | bytes[5] << 8 | bytes[6] << 16;
+  unsigned first = static_cast<unsigned>(littleEndian(bytes, 3));
+  unsigned second = static_cast<unsigned>(littleEndian(bytes + 4, 3));
   char text[40];
   std::snprintf(text, sizeof text, "943c0917-8ebb-46f0-94c8-%06x%06x", first, second);
   return text;

@@ -3,7 +3,7 @@
 #include <mutex>
 #include <string>
 
-#include "registry/AtomicFile.h"
+#include "core/SmallFile.h"
 
 namespace {
 

@@ -1,15 +1,14 @@
 #include "registry/ServerSettings.h"
 
-#include <cstring>
-
+#include "core/FixedText.h"
 #include "registry/Json.h"
 #include "registry/JsonWriter.h"
 
 std::string EntryText<ServerSettings>::toText(const ServerSettings& value) {
   JsonWriter writer;
-  writer.addField("host", quoteText(std::string_view(value.host, strnlen(value.host, sizeof value.host))));
-  writer.addField("user", quoteText(std::string_view(value.user, strnlen(value.user, sizeof value.user))));
-  writer.addField("pass", quoteText(std::string_view(value.pass, strnlen(value.pass, sizeof value.pass))));
+  writer.addField("host", quoteText(fieldText(value.host)));
+  writer.addField("user", quoteText(fieldText(value.user)));
+  writer.addField("pass", quoteText(fieldText(value.pass)));
   writer.addField("port", formatInt(value.port));
   writer.close();
   return writer.take();

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/FixedText.h"
 #include "core/Log.h"
 #include "meterdata/MeterDataHandlers.h"
 #include "registry/Catalogue.h"
@@ -28,8 +29,7 @@ JSONData::~JSONData() {
 
 bool JSONData::passwordMatches(const char* given) const {
   std::lock_guard<std::recursive_mutex> lock(tree.mutex());
-  std::string current(password.value, strnlen(password.value, sizeof password.value));
-  return current == given;
+  return fieldText(password.value) == given;
 }
 
 void JSONData::onText(const char* text) {

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "can/volmar/CanCMT.h"
+#include "core/LittleEndian.h"
 #include "meterdata/MeterDataHandlers.h"
 #include "platform/CanFrame.h"
 #include "registry/CommonHandler.h"
@@ -51,8 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* record = data + at;
     now += record[0];
     CanFrame frame;
-    frame.id = static_cast<uint32_t>(record[1]) | static_cast<uint32_t>(record[2]) << 8 |
-               static_cast<uint32_t>(record[3]) << 16 | static_cast<uint32_t>(record[4]) << 24;
+    frame.id = littleEndian32(record + 1);
     frame.length = record[5];
     std::memcpy(frame.data, record + 6, 8);
     protocol.onFrame(frame);

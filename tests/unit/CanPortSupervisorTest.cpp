@@ -6,6 +6,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -75,6 +77,11 @@ class FakePort : public Platform::CanSocket {
     std::lock_guard<std::mutex> lock(mutex);
     accepting = yes;
   }
+  // As a simulated port holding copies its receivers refused.
+  int64_t retryWaitMilliseconds() const override { return retryWait.load(); }
+  void tick() override { ticks.fetch_add(1); }
+  std::atomic<int64_t> retryWait{-1};
+  std::atomic<int> ticks{0};
 
  private:
   int eventFd;
@@ -203,6 +210,17 @@ TEST_F(PortSupervisor, KeepsRefusedFramesAndDropsThe201st) {
   ASSERT_EQ(written.size(), 200u);
   for (uint32_t i = 0; i < 200; ++i) EXPECT_EQ(written[i], textOf(CanFrame{0x80000000u | i}));
   EXPECT_EQ(supervisor.port(0).queued(), 0u);
+}
+
+// A pass of the loop never sleeps past the moment a port wants to retry
+// held-back writes (from tick()), whatever the loop's own time-out.
+TEST_F(PortSupervisor, APortsRetryWaitCutsThePollShort) {
+  can1->retryWait.store(0);
+  auto started = std::chrono::steady_clock::now();
+  supervisor.runOnce(600000);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::minutes(1)) << "waited out the time-out";
+  EXPECT_EQ(can0->ticks.load(), 1);
+  EXPECT_EQ(can1->ticks.load(), 1);
 }
 
 TEST_F(PortSupervisor, RefusesFramesNoControllerCanSend) {

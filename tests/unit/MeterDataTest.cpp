@@ -10,6 +10,7 @@
 #include "CaptureStdout.h"
 #include "LogLines.h"
 #include "can/volmar/MeterDataLogger.h"
+#include "core/FixedText.h"
 #include "meterdata/HeatMeterStatus.h"
 #include "meterdata/MeterDataHandlers.h"
 #include "meterdata/WaterMeterStatus.h"
@@ -155,10 +156,10 @@ TEST(MeterRecords, KindAndMethod) {
 TEST(MeterRecords, TextFieldsKeepFifteenCharacters) {
   HeatMeterStatus heat;
   setText(heat.model, "ABCDEFGHIJKLMNOPQRSTUVWXYZ");
-  EXPECT_EQ(textOf(heat.model), "ABCDEFGHIJKLMNO");
+  EXPECT_EQ(fieldText(heat.model), "ABCDEFGHIJKLMNO");
   EXPECT_EQ(heat.model[15], '\0');
   setText(heat.model, "ab");
-  EXPECT_EQ(textOf(heat.model), "ab");
+  EXPECT_EQ(fieldText(heat.model), "ab");
 }
 
 TEST(MeterRecords, NewRecordCarriesTheWallClock) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "RegistryTestTree.h"
+#include "core/SmallFile.h"
 #include "registry/AtomicFile.h"
 #include "registry/RegistryLoader.h"
 

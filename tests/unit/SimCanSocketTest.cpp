@@ -12,7 +12,10 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "CaptureStdout.h"
+#include "LogLines.h"
 #include "platform/Platform.h"
 #include "platform/SimCanSocket.h"
 
@@ -181,21 +184,154 @@ TEST_F(SimCanBus, DatagramsOfAnyOtherSizeAreDropped) {
   EXPECT_FALSE(a->readFrame(received));
 }
 
-TEST_F(SimCanBus, FullReceiverLosesCopiesWithoutBlockingTheSender) {
+// The number a test frame carries in its identifier.
+CanFrame numbered(uint32_t number) { return makeFrame(CanFrame::extendedFlag | number, {}); }
+
+// Reads what has arrived and lets the sender retry, until nothing moves any
+// more; the numbers in the order they arrived.
+std::vector<uint32_t> drainWhileRetrying(SimCanSocket& sender, SimCanSocket& reader) {
+  std::vector<uint32_t> numbers;
+  CanFrame received;
+  for (;;) {
+    while (reader.readFrame(received)) numbers.push_back(received.identifier());
+    size_t kept = sender.pendingCopies();
+    sender.tick();
+    if (sender.pendingCopies() == kept) return numbers;
+  }
+}
+
+std::vector<uint32_t> range(uint32_t first, uint32_t end) {
+  std::vector<uint32_t> numbers;
+  for (uint32_t i = first; i < end; ++i) numbers.push_back(i);
+  return numbers;
+}
+
+// The clock stands still in these tests: a sender that waited for a full
+// receiver would never come back, and no copy is given up before the clock
+// has moved on by more than the hold time.
+TEST_F(SimCanBus, ReceiverThatNeverReadsLosesItsCopiesAfterTheHoldTimeWhileOthersGetAll) {
   auto sender = join("sender");
   auto stalled = join("stalled");
   auto reader = join("reader");
-  constexpr uint32_t frames = 2000;
+  constexpr uint32_t frames = 200;
   CanFrame received;
   for (uint32_t i = 0; i < frames; ++i) {
-    ASSERT_TRUE(sender->writeFrame(makeFrame(CanFrame::extendedFlag | i, {})));
+    ASSERT_TRUE(sender->writeFrame(numbered(i)));
     ASSERT_TRUE(reader->readFrame(received)) << "frame " << i;
     EXPECT_EQ(received.identifier(), i);
   }
-  uint32_t queued = 0;
-  while (stalled->readFrame(received)) ++queued;
-  EXPECT_GT(queued, 0u);
-  EXPECT_LT(queued, frames);
+  size_t kept = sender->pendingCopies();
+  ASSERT_GT(kept, 0u);
+  ASSERT_LT(kept, size_t{frames});
+  size_t queued = frames - kept;  // what the stalled receiver's queue took
+  EXPECT_EQ(sender->retryWaitMilliseconds(), SimCanSocket::retryMilliseconds);
+
+  now += SimCanSocket::refusedHoldMilliseconds;
+  sender->tick();
+  EXPECT_EQ(sender->pendingCopies(), kept) << "held for the whole hold time";
+  EXPECT_EQ(sender->lostCopies(), 0u);
+
+  CaptureStdout output;
+  now += 1;
+  sender->tick();
+  EXPECT_EQ(sender->pendingCopies(), 0u);
+  EXPECT_EQ(sender->lostCopies(), kept);
+  EXPECT_EQ(sender->retryWaitMilliseconds(), -1) << "nothing left to retry: no more wake-ups";
+
+  // From now on its copies are given up at the first refusal, nothing piles up.
+  for (uint32_t i = frames; i < frames + 50; ++i) {
+    ASSERT_TRUE(sender->writeFrame(numbered(i)));
+    ASSERT_TRUE(reader->readFrame(received));
+    EXPECT_EQ(received.identifier(), i);
+  }
+  EXPECT_EQ(sender->pendingCopies(), 0u);
+  EXPECT_EQ(sender->lostCopies(), kept + 50);
+  EXPECT_EQ(TestLog::linesWith(output.text(), "stalled.sock took no frame").size(), 1u) << output.text();
+
+  // Once it reads again it gets what it had queued, then new frames as usual.
+  EXPECT_EQ(drainWhileRetrying(*sender, *stalled), range(0, static_cast<uint32_t>(queued)));
+  ASSERT_TRUE(sender->writeFrame(numbered(999)));
+  ASSERT_TRUE(stalled->readFrame(received));
+  EXPECT_EQ(received.identifier(), 999u);
+}
+
+TEST_F(SimCanBus, KeptCopiesGoOutInOrderAsASlowReceiverDrains) {
+  auto sender = join("sender");
+  auto slow = join("slow");
+  for (uint32_t i = 0; i < 500; ++i) ASSERT_TRUE(sender->writeFrame(numbered(i)));
+  EXPECT_GT(sender->pendingCopies(), 0u);
+  // A frame written while copies are kept goes behind them.
+  now += SimCanSocket::refusedHoldMilliseconds;
+  EXPECT_EQ(drainWhileRetrying(*sender, *slow), range(0, 500));
+  EXPECT_EQ(sender->pendingCopies(), 0u);
+  EXPECT_EQ(sender->lostCopies(), 0u);
+
+  // The hold time counts from the first refusal, not from the last copy
+  // taken long ago: a burst after a quiet minute is held as long.
+  now += 60000;
+  for (uint32_t i = 0; i < 100; ++i) ASSERT_TRUE(sender->writeFrame(numbered(i)));
+  now += SimCanSocket::refusedHoldMilliseconds;
+  EXPECT_EQ(drainWhileRetrying(*sender, *slow), range(0, 100));
+  EXPECT_EQ(sender->lostCopies(), 0u);
+}
+
+TEST_F(SimCanBus, CopiesKeptForOneReceiverAreBoundedAndTheOldestGo) {
+  auto sender = join("sender");
+  auto slow = join("slow");
+  constexpr uint32_t frames = 3000;
+  for (uint32_t i = 0; i < frames; ++i) ASSERT_TRUE(sender->writeFrame(numbered(i)));
+  EXPECT_EQ(sender->pendingCopies(), SimCanSocket::pendingLimit);
+  uint64_t lost = sender->lostCopies();
+  uint32_t queued = frames - static_cast<uint32_t>(SimCanSocket::pendingLimit + lost);
+  ASSERT_GT(queued, 0u);
+
+  std::vector<uint32_t> expected = range(0, queued);
+  std::vector<uint32_t> newest = range(frames - static_cast<uint32_t>(SimCanSocket::pendingLimit), frames);
+  expected.insert(expected.end(), newest.begin(), newest.end());
+  EXPECT_EQ(drainWhileRetrying(*sender, *slow), expected);
+}
+
+struct LeavingCase {
+  const char* name;
+  bool crashes;  // closes its socket and leaves the file behind
+};
+
+TEST_F(SimCanBus, ReceiverThatGoesMidBurstTakesItsKeptCopiesAlong) {
+  const LeavingCase cases[] = {{"leaves cleanly", false}, {"crashes", true}};
+  for (const LeavingCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(bus);
+    fs::create_directories(bus);
+    RawSocket crashing;
+    ASSERT_TRUE(crashing.bindTo(bus + "/crashing.sock"));
+    auto leaving = join("leaving");
+    auto sender = join("sender");
+    auto reader = join("reader");
+    CanFrame received;
+    for (uint32_t i = 0; i < 100; ++i) {
+      ASSERT_TRUE(sender->writeFrame(numbered(i)));
+      ASSERT_TRUE(reader->readFrame(received));
+    }
+    ASSERT_GT(sender->pendingCopies(), 0u);
+
+    if (c.crashes) {
+      leaving.reset();
+      sender->tick();
+      crashing.closeNow();
+    } else {
+      crashing.closeNow();
+      sender->tick();
+      leaving.reset();
+    }
+    sender->tick();
+    EXPECT_EQ(sender->pendingCopies(), 0u);
+    EXPECT_EQ(sender->lostCopies(), 0u) << "nobody is left to lose them";
+    EXPECT_EQ(sender->peerCount(), 1u);
+    EXPECT_FALSE(fs::exists(bus + "/crashing.sock"));
+    ASSERT_TRUE(sender->writeFrame(numbered(100)));
+    ASSERT_TRUE(reader->readFrame(received));
+    EXPECT_EQ(received.identifier(), 100u);
+  }
 }
 
 TEST_F(SimCanBus, LinkedDirectoriesAreOneBus) {

@@ -3,19 +3,10 @@
 #include <string>
 
 #include "can/krel/Koi8r.h"
+#include "core/LittleEndian.h"
 #include "registry/JsonWriter.h"
 
 namespace KREL {
-namespace {
-
-uint16_t little16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | bytes[1] << 8); }
-
-uint32_t little32(const uint8_t* bytes) {
-  return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
-}
-
-}  // namespace
-
 namespace Ppk {
 
 Core::Kept Core::kept(unsigned index) {
@@ -43,7 +34,7 @@ Core::Kept Core::kept(unsigned index) {
   }
 }
 
-uint32_t Core::serialNumber() const { return little32(serial); }
+uint32_t Core::serialNumber() const { return littleEndian32(serial); }
 
 }  // namespace Ppk
 
@@ -84,7 +75,7 @@ void DigestData::writeFields(JsonWriter& writer) const {
   writer.addField("name", quoteText(koi8rToUtf8(name, sizeof name)));
 
   ArrayText hash;
-  for (int i = 0; i < 4; ++i) hash.add(formatInt(little16(configHash + 2 * i)));
+  for (int i = 0; i < 4; ++i) hash.add(formatInt(littleEndian16(configHash + 2 * i)));
   writer.addField("config_hash", hash.close());
 
   ArrayText fire;
@@ -137,15 +128,15 @@ void DigestData::writeFields(JsonWriter& writer) const {
   writer.addField("rf_state", formatInt(rfState));
 
   ArrayText stats;
-  stats.add(formatInt(little16(statistics)));
-  stats.add(formatInt(little16(statistics + 2)));
+  stats.add(formatInt(littleEndian16(statistics)));
+  stats.add(formatInt(littleEndian16(statistics + 2)));
   writer.addField("stats", stats.close());
 
   ArrayText counters;
-  counters.add(formatUnsigned(little32(events01)));
-  counters.add(formatUnsigned(little32(events01 + 4)));
-  counters.add(formatUnsigned(little32(events23)));
-  counters.add(formatUnsigned(little32(events23 + 4)));
+  counters.add(formatUnsigned(littleEndian32(events01)));
+  counters.add(formatUnsigned(littleEndian32(events01 + 4)));
+  counters.add(formatUnsigned(littleEndian32(events23)));
+  counters.add(formatUnsigned(littleEndian32(events23 + 4)));
   writer.addField("events", counters.close());
   writer.close();
 }

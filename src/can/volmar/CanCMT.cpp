@@ -6,6 +6,7 @@
 #include "can/volmar/CmtIdentifier.h"
 #include "can/volmar/PRdata.h"
 #include "core/Crc16.h"
+#include "core/LittleEndian.h"
 #include "core/Log.h"
 
 namespace {
@@ -22,11 +23,11 @@ size_t dataLength(const CanFrame& frame) { return frame.length < CanFrame::maxLe
 // Data byte i, or 0 past the frame's data length.
 uint8_t byteAt(const CanFrame& frame, size_t i) { return i < dataLength(frame) ? frame.data[i] : 0; }
 
-// The four bytes from i on, least significant first.
+// The four bytes from i on, least significant first; bytes past the frame's
+// data length count 0.
 uint32_t littleEndian32At(const CanFrame& frame, size_t i) {
-  uint32_t number = 0;
-  for (size_t k = 0; k < 4; ++k) number |= static_cast<uint32_t>(byteAt(frame, i + k)) << (8 * k);
-  return number;
+  size_t length = dataLength(frame);
+  return i < length ? static_cast<uint32_t>(littleEndian(frame.data + i, length - i < 4 ? length - i : 4)) : 0;
 }
 
 }  // namespace
@@ -180,7 +181,7 @@ void CanCMT::complete(const PartialMessage& message) {
   received.receivedAt = now();
   received.packetLength = static_cast<uint16_t>(length - 3);
   std::memcpy(received.packet.data(), message.buffer + 1, received.packetLength);
-  received.packetCrc = static_cast<uint16_t>(message.buffer[length - 2] | message.buffer[length - 1] << 8);
+  received.packetCrc = littleEndian16(message.buffer + length - 2);
   received.bestPR = received.worstPR = address;
   received.bestRssi = received.worstRssi = static_cast<int8_t>(message.buffer[0]);
   prFilter.add(received);

@@ -3,18 +3,14 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/LittleEndian.h"
+
 namespace {
 
 constexpr uint8_t typeBoolean = 0;
 constexpr uint8_t typeUnsigned = 1;
 constexpr uint8_t typeFloat = 2;
 constexpr uint8_t typeText = 3;
-
-uint32_t littleEndian32(const uint8_t* data, size_t length) {
-  uint32_t number = 0;
-  for (size_t i = 0; i < length && i < 4; ++i) number |= static_cast<uint32_t>(data[i]) << (8 * i);
-  return number;
-}
 
 int64_t roundedHalfAwayFromZero(float number) {
   if (std::isnan(number)) return 0;
@@ -77,10 +73,11 @@ int64_t RadioTag::itemAsInteger(size_t i) const {
     case typeBoolean:
       return item->length != 0 && data[0] != 0 ? 1 : 0;
     case typeUnsigned:
-      return littleEndian32(data, item->length);
+      // Only the first four bytes count: a 32-bit value.
+      return static_cast<uint32_t>(littleEndian(data, item->length < 4 ? item->length : 4));
     case typeFloat: {
       if (item->length != 4) return 0;
-      uint32_t bits = littleEndian32(data, 4);
+      uint32_t bits = littleEndian32(data);
       float number;
       std::memcpy(&number, &bits, sizeof number);
       return roundedHalfAwayFromZero(number);
