@@ -20,6 +20,8 @@
 #include "net/PollMaster.h"
 #include "platform/Platform.h"
 #include "registry/Factory.h"
+#include "rs485/RS485.h"
+#include "rs485/RSPollUnit.h"
 #include "tinmoss/RTC.h"
 
 namespace {
@@ -42,6 +44,8 @@ std::vector<WorkerAccessor> applicationWorkers() {
       []() -> Thread* { return KREL::KrelThread::instance(); },
       []() -> Thread* { return svThread::instance(); },
       []() -> Thread* { return VolmarCan::instance(); },
+      []() -> Thread* { return RS485::Core::instance(); },
+      []() -> Thread* { return RS485::IOProcessor::instance(); },
       []() -> Thread* { return Mqtt::Mqtt::instance(); },
   };
 }
