@@ -42,6 +42,11 @@ std::unique_ptr<RSMeterData> DeviceCore::poll(uint8_t step) {
   return record;
 }
 
+uint32_t DeviceCore::meterClockNotRead() {
+  { std::lock_guard<std::recursive_mutex> lock(pollLock(config.line)); }
+  return 0;
+}
+
 Bytes DeviceCore::request(const Bytes& payload) {
   Bytes frame;
   uint32_t length = addressLength < 4 ? addressLength : 4;

@@ -62,6 +62,11 @@ class DeviceCore {
   uint32_t address = 0;
   uint32_t addressLength = 0;
 
+ protected:
+  // readMeterClock of the drivers that leave the meter clock unread: takes
+  // and releases the line's poll lock, returns 0.
+  uint32_t meterClockNotRead();
+
  private:
   LineTransport& transport;
 };

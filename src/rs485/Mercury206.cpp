@@ -71,10 +71,7 @@ std::unique_ptr<RSMeterData> Mercury206::readStep(uint8_t) {
   return record;
 }
 
-uint32_t Mercury206::readMeterClock() {
-  { std::lock_guard<std::recursive_mutex> lock(pollLock(config.line)); }
-  return 0;
-}
+uint32_t Mercury206::readMeterClock() { return meterClockNotRead(); }
 
 void Mercury206_FifoData::writeFields(JsonWriter& writer) const {
   writer.addField("type", quoteText("energy_meter"));

@@ -132,10 +132,7 @@ std::unique_ptr<RSMeterData> Mercury236::readStep(uint8_t) {
   return record;
 }
 
-uint32_t Mercury236::readMeterClock() {
-  { std::lock_guard<std::recursive_mutex> lock(pollLock(config.line)); }
-  return 0;
-}
+uint32_t Mercury236::readMeterClock() { return meterClockNotRead(); }
 
 void Mercury236_FifoData::writeFields(JsonWriter& writer) const {
   writer.addField("type", quoteText("energy_meter"));

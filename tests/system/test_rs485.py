@@ -14,13 +14,12 @@ import random
 import re
 import signal
 import struct
-import subprocess
-import threading
 import time
 from pathlib import Path
 
 import pytest
 
+from conftest import SimulatorProcess
 from test_panel import start_hub  # noqa: F401
 from test_radio import UUID, Subscriber, ws_client_with_meter_stream, ws_records
 
@@ -43,57 +42,26 @@ def frame(address, payload):
     return (body + struct.pack("<H", crc16(body))).hex().upper()
 
 
-class Rs485Process:
-    """sim/rs485.py as a process: its output lines, its commands."""
+class Rs485Process(SimulatorProcess):
+    """sim/rs485.py with its meters (values steady), their store entries."""
 
     def __init__(self, root, meters, store=True):
         args = [PYTHON, str(SIM / "rs485.py"), str(root), "--steady"] + (["--store"] if store else [])
         for meter in meters:
             args += ["--meter", ",".join(f"{key}={value}" for key, value in meter.items())]
-        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                     text=True, bufsize=1)
-        self._lines = []
-        self._cond = threading.Condition()
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
+        super().__init__(args, "rs485.py")
         self.wait_for("^ready$")
 
-    def _read(self):
-        for line in self.proc.stdout:
-            with self._cond:
-                self._lines.append(line.rstrip("\n"))
-                self._cond.notify_all()
-
-    def lines(self, kind=None):
-        with self._cond:
-            return [line.split() for line in self._lines if kind is None or line.startswith(kind + " ")]
-
-    def wait_for(self, pattern, timeout=10.0):
-        regex = re.compile(pattern)
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while not any(regex.search(line) for line in self._lines):
-                remaining = deadline - time.monotonic()
-                if remaining <= 0 or self.proc.poll() is not None and not self._reader.is_alive():
-                    raise AssertionError(f"rs485.py printed nothing matching {pattern!r}:\n" +
-                                         "\n".join(self._lines[-30:]))
-                self._cond.wait(min(remaining, 0.2))
+    def lines(self, kind):
+        """The words of every output line of one kind ("rx", "tx", "silent")."""
+        return [line.split() for line in self.output() if line.startswith(kind + " ")]
 
     def control(self, root, text):
         """A command through the FIFO under run/sim/, as a person would give it."""
+        start = len(self.output())
         with open(Path(root) / "run" / "sim" / "rs485", "w") as fifo:
             fifo.write(text + "\n")
-        self.wait_for("^ok " + re.escape(text) + "$")
-
-    def stop(self):
-        if self.proc.poll() is None:
-            try:
-                self.proc.stdin.write("quit\n")
-                self.proc.stdin.flush()
-                self.proc.wait(timeout=5)
-            except (OSError, subprocess.TimeoutExpired):
-                self.proc.kill()
-                self.proc.wait()
+        self.wait_for("^ok " + re.escape(text) + "$", start=start)
 
 
 @pytest.fixture
