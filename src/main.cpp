@@ -21,6 +21,8 @@
 #include "platform/Platform.h"
 #include "registry/Factory.h"
 #include "registry/SystemInfo.h"
+#include "rs485/RS485.h"
+#include "rs485/RSPollUnit.h"
 #include "tinmoss/RTC.h"
 
 namespace {
@@ -43,6 +45,8 @@ std::vector<WorkerAccessor> applicationWorkers() {
       []() -> Thread* { return KREL::KrelThread::instance(); },
       []() -> Thread* { return svThread::instance(); },
       []() -> Thread* { return VolmarCan::instance(); },
+      []() -> Thread* { return RS485::Core::instance(); },
+      []() -> Thread* { return RS485::IOProcessor::instance(); },
       []() -> Thread* { return Mqtt::Mqtt::instance(); },
   };
 }

@@ -15,5 +15,10 @@ inline uint64_t littleEndian(const uint8_t* bytes, size_t count) {
   return number;
 }
 
+// Writes the low `count` bytes of `number` (at most 8), least significant first.
+inline void storeLittleEndian(uint8_t* bytes, uint64_t number, size_t count) {
+  for (size_t i = 0; i < count && i < 8; ++i) bytes[i] = static_cast<uint8_t>(number >> (8 * i));
+}
+
 inline uint16_t littleEndian16(const uint8_t* bytes) { return static_cast<uint16_t>(littleEndian(bytes, 2)); }
 inline uint32_t littleEndian32(const uint8_t* bytes) { return static_cast<uint32_t>(littleEndian(bytes, 4)); }

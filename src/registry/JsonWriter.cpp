@@ -40,9 +40,11 @@ std::string formatUnsigned(uint32_t value) { return std::to_string(value); }
 
 std::string formatUnsigned64(unsigned long long value) { return std::to_string(value); }
 
-std::string formatFloat(float value) {
+std::string formatFloat(float value) { return formatDouble(static_cast<double>(value)); }
+
+std::string formatDouble(double value) {
   char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%.3f", static_cast<double>(value));
+  std::snprintf(buffer, sizeof buffer, "%.3f", value);
   return buffer;
 }
 

@@ -31,6 +31,8 @@ std::string formatInt(int value);
 std::string formatUnsigned(uint32_t value);
 std::string formatUnsigned64(unsigned long long value);
 std::string formatFloat(float value);
+// "%.3f" of a double, for values a float would round (counters in thousandths).
+std::string formatDouble(double value);
 
 // A JSON string literal without escaping: a double quote becomes an apostrophe
 // and a backslash a slash. Control characters, which JSON forbids raw in a

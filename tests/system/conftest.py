@@ -146,6 +146,58 @@ class Fieldhub:
         return log.read_text().splitlines() if log.exists() else []
 
 
+class SimulatorProcess:
+    """A simulator of sim/ as a process: its output lines (read by a thread,
+    so the pipe never fills), commands on its standard input, "quit" to stop."""
+
+    def __init__(self, args, name):
+        self.name = name
+        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                     text=True, bufsize=1)
+        self._lines = []
+        self._cond = threading.Condition()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            with self._cond:
+                self._lines.append(line.rstrip("\n"))
+                self._cond.notify_all()
+
+    def output(self):
+        with self._cond:
+            return list(self._lines)
+
+    def wait_for(self, pattern, timeout=10.0, start=0):
+        """Waits until an output line matches the regular expression; returns its index."""
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                for index in range(start, len(self._lines)):
+                    if regex.search(self._lines[index]):
+                        return index
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or self.proc.poll() is not None and not self._reader.is_alive():
+                    raise AssertionError(f"{self.name} printed nothing matching {pattern!r}:\n" +
+                                         "\n".join(self._lines[-30:]))
+                self._cond.wait(min(remaining, 0.2))
+
+    def command(self, text):
+        self.proc.stdin.write(text + "\n")
+        self.proc.stdin.flush()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            try:
+                self.command("quit")
+                self.proc.wait(timeout=5)
+            except (OSError, subprocess.TimeoutExpired):
+                self.proc.kill()
+                self.proc.wait()
+
+
 @pytest.fixture
 def root(tmp_path):
     return make_root(tmp_path / "root")

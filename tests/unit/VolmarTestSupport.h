@@ -3,21 +3,15 @@
 // consumer that keeps copies, frames in the text form "<id>#<hex>" that the
 // radio simulator prints, and the log lines of captured output.
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "Eventually.h"
+#include "HexBytes.h"
 #include "LogLines.h"
+#include "RecordCollector.h"
 #include "core/Event.h"
-#include "meterdata/MeterData.h"
-#include "meterdata/MeterDataHandlers.h"
 #include "platform/CanFrame.h"
-#include "registry/CommonHandler.h"
 
 namespace VolmarTest {
 
@@ -28,41 +22,7 @@ struct FakeClock {
   void advance(int64_t milliseconds) { now.fetch_add(milliseconds); }
 };
 
-// Keeps a copy of every dispatched record; hub_time is cleared so JSON texts
-// can be compared whole.
-class RecordCollector : public CommonHandler<MeterData> {
- public:
-  RecordCollector() { MeterDataHandlers::add(this); }
-  ~RecordCollector() { MeterDataHandlers::remove(this); }
-
-  void handle(const MeterData& record) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    records.push_back(record.clone());
-    records.back()->hub_time = 0;
-    arrived.notify_all();
-  }
-
-  size_t count() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return records.size();
-  }
-  // Waits up to the limit for at least n records.
-  bool waitFor(size_t n, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return arrived.wait_for(lock, limit, [&] { return records.size() >= n; });
-  }
-  std::vector<std::string> jsonTexts() {
-    std::lock_guard<std::mutex> lock(mutex);
-    std::vector<std::string> texts;
-    for (const auto& record : records) texts.push_back(record->toJson());
-    return texts;
-  }
-
- private:
-  std::mutex mutex;
-  std::condition_variable arrived;
-  std::vector<std::unique_ptr<MeterData>> records;
-};
+using RecordCollector = ::RecordCollector;
 
 // "0345665F#0200000000001B03" -> extended frame 0x0345665F, 8 bytes. Eight
 // identifier digits make an extended frame, three a standard one.
@@ -78,18 +38,7 @@ inline CanFrame parseFrame(const std::string& text) {
   return frame;
 }
 
-inline std::vector<uint8_t> bytesOf(const std::string& hex) {
-  std::vector<uint8_t> bytes;
-  std::string digits;
-  for (char c : hex) {
-    if (c != ' ') digits += c;
-  }
-  for (size_t i = 0; i + 1 < digits.size(); i += 2) {
-    bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
-}
-
+using TestHex::bytesOf;
 using TestLog::LogLine;
 using TestLog::logLines;
 using TestLog::linesStartingWith;
