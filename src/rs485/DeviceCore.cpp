@@ -66,4 +66,20 @@ Bytes DeviceCore::request(const Bytes& payload) {
   }
 }
 
+Bytes DeviceCore::modbusRequest(const Bytes& payload) {
+  Bytes answer = request(payload);
+  if (answer.empty() || payload.empty()) return answer;
+  uint8_t sentAddress = static_cast<uint8_t>(address);
+  if (answer.size() >= 2 && answer[0] == sentAddress && answer[1] == payload[0]) return answer;
+  LOGW("Answer to address %u function 0x%02X came from address %u function 0x%02X: dropped",
+       static_cast<unsigned>(sentAddress), static_cast<unsigned>(payload[0]), static_cast<unsigned>(answer[0]),
+       static_cast<unsigned>(answer.size() >= 2 ? answer[1] : 0));
+  return {};
+}
+
+Bytes DeviceCore::readRegisters(uint8_t function, uint16_t first, uint16_t count) {
+  return modbusRequest({function, static_cast<uint8_t>(first >> 8), static_cast<uint8_t>(first),
+                        static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)});
+}
+
 }  // namespace RS485

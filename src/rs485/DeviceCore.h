@@ -67,6 +67,16 @@ class DeviceCore {
   // and releases the line's poll lock, returns 0.
   uint32_t meterClockNotRead();
 
+  // request() for the Modbus RTU meters: an answer counts only when byte 0 is
+  // the address sent and byte 1 the function sent. Another meter's bytes, or
+  // an exception answer (function | 0x80), count as no answer (W line), so
+  // they are never taken as this meter's reading.
+  Bytes modbusRequest(const Bytes& payload);
+  // A Modbus read of `count` registers from `first` (function 0x03 holding,
+  // 0x04 input registers): payload function, first, count, both high byte
+  // first.
+  Bytes readRegisters(uint8_t function, uint16_t first, uint16_t count);
+
  private:
   LineTransport& transport;
 };

@@ -2,6 +2,8 @@
 
 #include "rs485/Mercury206.h"
 #include "rs485/Mercury236.h"
+#include "rs485/Vist.h"
+#include "rs485/Vzlet.h"
 
 namespace RS485 {
 namespace {
@@ -18,10 +20,10 @@ constexpr std::array<DriverEntry, driverCount> table{{
     {"#mercury236", make<Mercury236>},
     {"#mbus_hm", nullptr},
     {"#chronos", nullptr},
-    {"#vzlet42", nullptr},
-    {"#vzlet24", nullptr},
+    {"#vzlet42", make<Vzlet42>},
+    {"#vzlet24", make<Vzlet24>},
     {"#pulsar", nullptr},
-    {"#vist", nullptr},
+    {"#vist", make<Vist>},
     {"#ce301", nullptr},
 }};
 

@@ -117,7 +117,7 @@ class FakeMeter : public RS485::LineTransport {
     if (found == answers.end()) {
       promise.set_value({});
     } else {
-      Bytes answer = address;
+      Bytes answer = answerAddress.empty() ? address : answerAddress;
       Bytes data = bytesOf(found->second);
       answer.insert(answer.end(), data.begin(), data.end());
       promise.set_value(withCrc(answer));
@@ -126,6 +126,8 @@ class FakeMeter : public RS485::LineTransport {
   }
 
   Bytes address;
+  // The address in front of the answers when it is not the one addressed.
+  Bytes answerAddress;
   std::map<std::string, std::string> answers;
   std::vector<std::string> payloads;
   std::vector<Bytes> frames;
