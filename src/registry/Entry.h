@@ -26,6 +26,9 @@ class Waiter;
 class ReplyChannel {
  public:
   virtual void send(const std::string& text) = 0;
+  // False while the channel's bounded queue is full, so a sender of many
+  // answers can wait for the client's thread to drain it.
+  virtual bool hasRoom() const { return true; }
 
  protected:
   ReplyChannel() = default;

@@ -13,6 +13,7 @@
 #include "platform/Clock.h"
 #include "platform/Platform.h"
 #include "registry/Catalogue.h"
+#include "rs485/Commands.h"
 #include "rs485/Drivers.h"
 #include "rs485/RS485.h"
 
@@ -43,6 +44,7 @@ CoreLinks withDefaults(CoreLinks links) {
   if (!links.poll) links.poll = [](const DeviceRecord& record) { pollDevice(record, *IOProcessor::instance()); };
   if (links.storeDirectory.empty()) links.storeDirectory = Platform::path("/data/xdev");
   if (links.settingsTree == nullptr) links.settingsTree = &RegistryRoot::global();
+  if (!links.sleep) links.sleep = msleep;
   return links;
 }
 
@@ -65,8 +67,13 @@ void pollDevice(const DeviceRecord& record, LineTransport& transport) {
 }
 
 Core* Core::instance() {
-  static Core* core = new Core();
-  return core;
+  static Core* const made = [] {
+    auto* core = new Core();
+    Catalogue::rs485Device().setHandler(
+        [core](const char* value, const Origin& origin) { handleDeviceCommand(value, origin, *core); });
+    return core;
+  }();
+  return made;
 }
 
 Core::Core(CoreLinks coreLinks)
@@ -81,7 +88,9 @@ Core::~Core() {
 }
 
 bool Core::pushCommand(Cmd* command) {
+  std::lock_guard<std::mutex> lock(pushing);
   if (commands.size() >= commandCapacity) {
+    LOGW("RS485 command queue full");
     delete command;
     return false;
   }

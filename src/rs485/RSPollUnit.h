@@ -7,14 +7,16 @@
 // strictly past its end. Each device's driver reads the meter through the I/O
 // thread and every record goes to the meter record handlers.
 //
-// The same thread runs the device commands of the local API between slots,
-// so polling and configuration never overlap. A write or delete (changed
+// The same thread runs the device commands of the local API (Commands.h)
+// between slots, so polling and configuration never overlap; a command that
+// arrives during a poll waits for it. At most 5 commands wait. A write or delete (changed
 // flag) and an applied "rs485" settings object make the loop count the store
 // again at its next wake-up: new device count, new spacing, walk from the
 // start, "rs485_status"/"devices" updated when the count changed.
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "core/SyncRing.h"
@@ -26,14 +28,7 @@
 
 namespace RS485 {
 
-class Core;
-
-// A device command of the local API, queued for the poll thread.
-class Cmd {
- public:
-  virtual ~Cmd() = default;
-  virtual void execute(Core& core) = 0;
-};
+class Cmd;
 
 // Reads one device: logs the poll, builds the record's driver (none for an
 // index without a class), runs its steps and dispatches each record.
@@ -51,6 +46,8 @@ struct CoreLinks {
   std::string storeDirectory;
   // The tree whose applied "rs485" objects are watched.
   RegistryRoot* settingsTree = nullptr;
+  // How a command waits for room in its client's queue.
+  std::function<void(int milliseconds)> sleep;
 };
 
 class Core : public Thread {
@@ -62,20 +59,23 @@ class Core : public Thread {
   // Counting the store stops after this many seconds.
   static constexpr int32_t countingSeconds = 120;
 
-  // The process-wide thread, made on first use (never destroyed).
+  // The process-wide thread, made on first use (never destroyed); it takes
+  // the commands of the "rs485_device" endpoint.
   static Core* instance();
 
   explicit Core(CoreLinks links = {});
   // Stops the loop and waits for it (a bounded wait), so a test's instance can go.
   ~Core() override;
 
-  // Any thread: queues a command, or destroys it when 5 are waiting.
+  // Any thread: queues a command (taking it over), or destroys it when 5 are
+  // waiting.
   bool pushCommand(Cmd* command);
   // The write and delete commands: count the store again before the next slot.
   void markChanged() { changed.store(true); }
   DeviceStore& store() { return deviceStore; }
   // Reads one device now (the test command).
   void pollNow(const DeviceRecord& record) { links.poll(record); }
+  void pause(int milliseconds) { links.sleep(milliseconds); }
 
   // The loop's parts, run by the thread; tests call them directly.
   // Counts the store and sets the spacing, the device count and the slot start.
@@ -93,6 +93,9 @@ class Core : public Thread {
   CoreLinks links;
   DeviceStore deviceStore;
   SyncRing<Cmd*, commandCapacity> commands;
+  // Producers test for room and push under it, so no command is refused by
+  // the ring itself (and lost).
+  std::mutex pushing;
   Waiter settingsApplied;
   std::atomic<bool> changed{false};
   int32_t count = 0;

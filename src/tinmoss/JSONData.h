@@ -46,6 +46,7 @@ class JSONData : public CommonHandler<MeterData>, public CommonHandler<JSONDataD
    public:
     // Queues a text for the client; a full ring drops it ("Buffer overflow!").
     void send(const std::string& text) override { outgoing.push(text); }
+    bool hasRoom() const override { return outgoing.size() < WSOutgoingTexts::capacity(); }
 
     WSOutgoingTexts outgoing;
     // Bit i: top-level group i must be sent to the client.

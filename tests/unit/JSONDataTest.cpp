@@ -228,6 +228,24 @@ TEST_F(SessionTest, GroupTextsWaitWhileTheRingHoldsMoreThanNine) {
   EXPECT_EQ(tickAll(session), rest);
 }
 
+// An endpoint that answers many texts sees when the client's ring is full.
+TEST_F(SessionTest, OriginTellsWhetherTheRingHasRoom) {
+  JSONData session = site.session();
+  logIn(session);
+  Origin origin;
+  site.command.setHandler([&origin](const char*, const Origin& from) { origin = from; });
+  session.onText(R"({"command":{}})");
+  std::shared_ptr<ReplyChannel> channel = origin.lock();
+  ASSERT_TRUE(channel);
+  for (uint32_t i = 0; i < WSOutgoingTexts::capacity(); ++i) {
+    EXPECT_TRUE(channel->hasRoom());
+    channel->send("answer");
+  }
+  EXPECT_FALSE(channel->hasRoom());
+  EXPECT_EQ(drain(session).size(), WSOutgoingTexts::capacity());
+  EXPECT_TRUE(channel->hasRoom());
+}
+
 TEST_F(SessionTest, ChangeMasksAccumulateAndBitsWithoutAGroupAreDropped) {
   JSONData session = site.session();
   logIn(session);

@@ -11,6 +11,7 @@
 #include "LogLines.h"
 #include "RS485TestSupport.h"
 #include "registry/Entry.h"
+#include "rs485/Commands.h"
 #include "rs485/Drivers.h"
 #include "rs485/RSPollUnit.h"
 
@@ -35,7 +36,8 @@ class ScheduleFixture : public ::testing::Test {
       made = std::make_unique<Core>(RS485::CoreLinks{
           [this] { return now.load(); }, [this] { return enabled.load(); }, [this] { return interval.load(); },
           [this](int count) { published.push_back(count); },
-          [this](const DeviceRecord& record) { polled.push_back(record.serial); }, directory.path, &tree.root});
+          [this](const DeviceRecord& record) { polled.push_back(record.serial); }, directory.path, &tree.root,
+          [](int) {}});
     }
     return *made;
   }
@@ -186,8 +188,11 @@ TEST_F(ScheduleFixture, CommandsRunAtTheNextWakeUpAndFiveAtMostWait) {
   core().rescan();
   std::vector<std::string> seen;
   for (int i = 0; i < 5; ++i) EXPECT_TRUE(core().pushCommand(new CountingCommand(seen)));
+  CaptureStdout output;
   EXPECT_FALSE(core().pushCommand(new CountingCommand(seen)));
   EXPECT_EQ(seen, std::vector<std::string>{"destroyed"});
+  EXPECT_EQ(TestLog::logLines(output.text()),
+            (std::vector<TestLog::LogLine>{{'W', "RSPollUnit.cpp", "RS485 command queue full"}}));
   addDevice(5, 5);
   core().step();
   EXPECT_EQ(seen.size(), 11u);
@@ -249,7 +254,7 @@ TEST(RS485Drivers, TableOfElevenNames) {
 
   FakeMeter meter("", {});
   for (uint16_t i = 0; i < 12; ++i) {
-    bool hasClass = i == 2 || i == 3;
+    bool hasClass = i == 2 || i == 3 || i == 6 || i == 7 || i == 9;
     EXPECT_EQ(RS485::makeDriver(deviceRecord(i, 1), meter) != nullptr, hasClass) << i;
   }
 }
