@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Simulated RS485 meters: Mercury 236 (three-phase) and Mercury 206
-(single-phase) energy meters on the gateway's two RS485 lines.
+(single-phase) energy meters, and Vzlet 24, Vzlet 42 and Vist heat meters
+(Modbus RTU), on the gateway's two RS485 lines.
 
 Written from the protocol description, not from the firmware.
 
@@ -42,17 +43,52 @@ significant first)::
     85   reactive energy of tariffs 1-4 (4 x 4 bytes)
     63   voltage (2 bytes, 0.1 V), current (2 bytes, 0.01 A), power (3 bytes)
 
+Heat meters (Modbus RTU): address one byte, the net_id (default 1; a meter
+at address 0 answers nothing, as broadcasts go unanswered); answers are
+address, function, byte count, data, CRC; numbers big-endian. A request for
+registers the meter does not have is answered with exception 02 (function
+| 0x80, code).
+
+Vzlet 24 and Vzlet 42, function 04 (input registers)::
+
+    8000 +4              meter clock (u32), serial (u32)
+    Vzlet 42  8030 + 4k  Qso of system k+1 (k = 0, 1), 8038 + 4k Qgvs,
+                         8040 + 4k Qts, 8048-804B unused (zero)
+    Vzlet 24  C0BE + 24k Wts of system k+1 (k = 0, 1, 2), C0C2 + 24k Wgv,
+                         the other registers up to C105 zero
+
+    each value 4 registers: integer part (u32), then the rest as a single
+
+Vist::
+
+    03 0017 +11          serial number as decimal text, zero-padded
+    04 (4s+2)02 +8       flow exponents of points 1-3, 0, temperatures of
+                         points 1-3 (0.01 degree), 0         (system s+1)
+    04 (4s+3)06 +6       flow mantissas of points 1-3 (s32)
+    14 07 06 00 s 00 00 00 30
+                         file record s (48 registers): at record byte 22 the
+                         volume mantissas of points 1-3 (s32), at 46 the work
+                         time (u32, 0.01 h), at 50 the energy mantissa (u64),
+                         at 58 the exponents of the three volumes and the
+                         energy (one byte each); value = mantissa * 0.1^e
+
 Command line::
 
     rs485.py ROOT [--meter M]... [--store] [--steady]
 
-    M = key=value,... : model (236 or 206), line (1 or 2), serial, net_id,
-        baud (default 9600), dev_id (for --store; default the next free one),
-        fault (see below); 236 values: voltage, current, active, reactive
-        (three numbers joined by "/"), frequency, kn, kt, made (d.m.yy),
-        energy (A+ of tariffs 1-4 joined by "/", kWh), password (12 hex digits);
-        206 values: voltage, current, power, frequency, tariff, tariffs,
-        active and reactive (four numbers joined by "/").
+    M = key=value,... : model (236, 206, vzlet24, vzlet42 or vist), line (1
+        or 2), serial, net_id, baud (default 9600), dev_id (for --store;
+        default the next free one), fault (see below); 236 values: voltage,
+        current, active, reactive (three numbers joined by "/"), frequency,
+        kn, kt, made (d.m.yy), energy (A+ of tariffs 1-4 joined by "/", kWh),
+        password (12 hex digits); 206 values: voltage, current, power,
+        frequency, tariff, tariffs, active and reactive (four numbers joined
+        by "/"); Vzlet values: time (meter clock, Unix seconds), wts and wgv
+        (Vzlet 24, one number per system joined by "/"), qso, qgvs and qts
+        (Vzlet 42, likewise); Vist values per system N (1-3): volumeN, flowN
+        and tempN (three points joined by "/"), workN (hours), energyN, and
+        for all systems the decimal exponents volume_exp, flow_exp and
+        energy_exp (default 3).
 
     --store   writes the meters' records into <root>/data/xdev/ (merged with
               what is there) before the lines are made.
@@ -61,9 +97,11 @@ Command line::
 Faults (fault=KIND, also at run time): silent, late:MS, badcrc, garbage,
 zeros, onebyte, long (300 bytes), short:PAYLOAD (the answer to the payload
 given in hex, e.g. short:0802, keeps only its first data byte, with a good
-CRC), wrongserial (236: reports serial + 1), refuse (236: the session is
-refused), none. Energy of a Mercury 236: A- is 0, R+ a tenth of A+, R- is not
-kept (FF FF FF FF).
+CRC; a heat meter's keeps function, byte count and half of its data),
+wrongserial (reports serial + 1), wrongaddress (answers come from address + 1),
+refuse (236: the session is refused), exception (heat meters: every answer
+is exception 04), none. Energy of a Mercury 236: A- is 0, R+ a tenth of A+,
+R- is not kept (FF FF FF FF).
 
 Run-time commands, one a line, on standard input or written to the FIFO
 <root>/run/sim/rs485::
@@ -97,7 +135,9 @@ SPEEDS = {getattr(termios, f"B{rate}"): rate for rate in (
     50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200, 38400, 57600, 115200,
     230400, 460800, 500000, 576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000,
     3500000, 4000000) if hasattr(termios, f"B{rate}")}
-DRIVER_INDEX = {"206": 2, "236": 3}
+DRIVER_INDEX = {"206": 2, "236": 3, "vzlet42": 6, "vzlet24": 7, "vist": 9}
+MODBUS_MODELS = ("vzlet24", "vzlet42", "vist")
+MODEL_KEYS = ("model", "line", "serial", "net_id", "baud", "dev_id", "drift")
 STORE_FILE_SIZE = 904
 RECORD_SIZE = 30
 
@@ -143,6 +183,33 @@ def numbers(text, count):
     return values
 
 
+def register_value(value):
+    """Integer part (u32) and the rest as a single, big-endian:
+    register_value(123.5) == bytes.fromhex("0000007B3F000000")."""
+    whole = min(max(int(value // 1), 0), 0xFFFFFFFF)
+    return struct.pack(">If", whole, value - whole)
+
+
+def mantissa(value, exponent):
+    """The integer that is value * 10^exponent: mantissa(12.345, 3) == 12345."""
+    return int(round(value * 10 ** exponent))
+
+
+def modbus_defaults(model):
+    if model == "vzlet24":
+        return {"time": 1700000000, "wts": [123.5, 200.75, 310.0], "wgv": [45.25, 60.5, 12.125]}
+    if model == "vzlet42":
+        return {"time": 1700000000, "qso": [12.5, 99.0], "qgvs": [1.25, 2.5], "qts": [7.0, 123.5]}
+    values = {"volume_exp": 3, "flow_exp": 3, "energy_exp": 3}
+    for system in (1, 2, 3):
+        values[f"volume{system}"] = [100.5 * system, 20.25 * system, 3.125 * system]
+        values[f"flow{system}"] = [1.5 * system, 0.75, 0.25]
+        values[f"temp{system}"] = [65.43, 43.21, 20.0 + system]
+        values[f"work{system}"] = 1234.5 + system
+        values[f"energy{system}"] = 9876.5 * system
+    return values
+
+
 class Meter:
     """One meter: its address, line speed, values and fault."""
 
@@ -150,9 +217,12 @@ class Meter:
         self.model = spec.get("model", "236")
         if self.model not in DRIVER_INDEX:
             raise ValueError(f"unknown model {self.model!r}")
+        self.modbus = self.model in MODBUS_MODELS
         self.line = int(spec.get("line", 1))
         self.serial = int(spec.get("serial", 12345678))
         self.net_id = int(spec["net_id"]) if spec.get("net_id") not in (None, "") else None
+        if self.modbus and self.net_id is None:
+            self.net_id = 1
         self.baud = int(spec.get("baud", 9600))
         self.dev_id = int(spec["dev_id"]) if "dev_id" in spec else None
         self.steady = steady or spec.get("drift") == "0"
@@ -160,7 +230,9 @@ class Meter:
         self.session = False
         self.last_update = time.monotonic()
         self.random = random.Random(self.serial)
-        if self.model == "236":
+        if self.modbus:
+            self.values = modbus_defaults(self.model)
+        elif self.model == "236":
             self.values = {"voltage": [230.1, 229.4, 231.2], "current": [1.25, 0.75, 2.5],
                            "active": [287.5, 172.0, -115.5], "reactive": [12.5, -8.25, 3.0],
                            "frequency": 50.0, "kn": 1, "kt": 1, "made": "15.6.21",
@@ -169,7 +241,7 @@ class Meter:
             self.values = {"voltage": 229.8, "current": 5.12, "power": 1175, "frequency": 50.0, "tariff": 1,
                            "tariffs": 2, "active": [4567.89, 1234.56, 0.0, 0.0], "reactive": [12.34, 5.67, 0.0, 0.0]}
         for key, value in spec.items():
-            if key not in ("model", "line", "serial", "net_id", "baud", "dev_id", "drift"):
+            if key not in MODEL_KEYS:
                 self.set(key, value)
 
     def set(self, key, value):
@@ -177,7 +249,7 @@ class Meter:
             self.fault = value
             return
         if key not in self.values:
-            raise ValueError(f"unknown value {key!r} for a Mercury {self.model}")
+            raise ValueError(f"unknown value {key!r} for a {self.model} meter")
         current = self.values[key]
         if isinstance(current, list):
             self.values[key] = numbers(value, len(current))
@@ -189,6 +261,8 @@ class Meter:
     # -- addressing ------------------------------------------------------------
 
     def address(self):
+        if self.modbus:
+            return bytes([self.net_id & 0xFF])
         if self.model == "206":
             return struct.pack(">I", (self.net_id if self.net_id is not None else self.serial) & 0xFFFFFFFF)
         if self.net_id is not None and self.net_id <= 9999:
@@ -211,7 +285,9 @@ class Meter:
             return
         wobble = self.random.uniform
         v = self.values
-        if self.model == "236":
+        if self.modbus:
+            self.drift_heat(hours * 3600.0, hours)
+        elif self.model == "236":
             v["voltage"] = [min(max(x + wobble(-0.3, 0.3), 200.0), 250.0) for x in v["voltage"]]
             v["current"] = [max(x + wobble(-0.02, 0.02), 0.0) for x in v["current"]]
             v["active"] = [x + wobble(-1.0, 1.0) for x in v["active"]]
@@ -227,12 +303,100 @@ class Meter:
             if 0 <= tariff < 4:
                 v["active"][tariff] += v["power"] * hours / 1000.0
 
+    def drift_heat(self, seconds, hours):
+        """The clock runs, counters grow with their flows."""
+        v = self.values
+        if "time" in v:
+            v["time"] += seconds
+            for key in ("wts", "wgv", "qso", "qgvs", "qts"):
+                if key in v:
+                    v[key] = [x + hours * 0.1 for x in v[key]]
+            return
+        for system in (1, 2, 3):
+            v[f"volume{system}"] = [x + f * hours for x, f in zip(v[f"volume{system}"], v[f"flow{system}"])]
+            v[f"work{system}"] += hours
+            v[f"energy{system}"] += hours * 0.5
+
     # -- answers ---------------------------------------------------------------
 
     def answer(self, payload):
         """The answer's data (after the address) to a payload, or None."""
         self.drift()
+        if self.modbus:
+            return self.answer_modbus(payload)
         return self.answer_236(payload) if self.model == "236" else self.answer_206(payload)
+
+    def answer_modbus(self, payload):
+        if self.net_id & 0xFF == 0 or not payload:
+            return None
+        function = payload[0]
+        if self.fault == "exception":
+            return bytes([function | 0x80, 0x04])
+        data = None
+        if function in (0x03, 0x04) and len(payload) == 5:
+            first, count = struct.unpack(">HH", payload[1:])
+            words = self.registers(function)
+            if 1 <= count <= 125 and all(first + i in words for i in range(count)):
+                data = b"".join(words[first + i] for i in range(count))
+        elif function == 0x14 and len(payload) == 9 and payload[1] == 7 and payload[2] == 6:
+            number, record, length = struct.unpack(">HHH", payload[3:])
+            data = self.file_record(number, record, length)
+            if data is not None:
+                return bytes([function, len(data) + 2, len(data) + 1, 6]) + data
+        if data is None:
+            return bytes([function | 0x80, 0x02])
+        return bytes([function, len(data)]) + data
+
+    def registers(self, function):
+        """The meter's registers of one function: number -> two bytes."""
+        v = self.values
+        words = {}
+
+        def put(first, data):
+            for i in range(0, len(data), 2):
+                words[first + i // 2] = data[i:i + 2]
+
+        serial = self.serial + (1 if self.fault == "wrongserial" else 0)
+        if self.model == "vist":
+            if function == 0x03:
+                put(0x0017, str(serial).encode()[:22].ljust(22, b"\0"))
+                return words
+            for s in range(3):
+                exponent = int(v["flow_exp"])
+                temps = [int(round(t * 100)) & 0xFFFF for t in v[f"temp{s + 1}"]]
+                put((4 * s + 2) << 8 | 0x02, struct.pack(">4H4H", exponent, exponent, exponent, 0, *temps, 0))
+                flows = [mantissa(f, exponent) for f in v[f"flow{s + 1}"]]
+                put((4 * s + 3) << 8 | 0x06, struct.pack(">3i", *flows))
+            return words
+        if function != 0x04:
+            return words
+        put(0x8000, struct.pack(">II", int(v["time"]) & 0xFFFFFFFF, serial & 0xFFFFFFFF))
+        if self.model == "vzlet42":
+            put(0x8030, bytes(28 * 2))
+            for k in range(2):
+                put(0x8030 + 4 * k, register_value(v["qso"][k]))
+                put(0x8038 + 4 * k, register_value(v["qgvs"][k]))
+                put(0x8040 + 4 * k, register_value(v["qts"][k]))
+        else:
+            put(0xC0BE, bytes(72 * 2))
+            for k in range(3):
+                put(0xC0BE + 24 * k, register_value(v["wts"][k]))
+                put(0xC0C2 + 24 * k, register_value(v["wgv"][k]))
+        return words
+
+    def file_record(self, number, record, length):
+        """Vist file record `number` (system number + 1), or None."""
+        if self.model != "vist" or number > 2 or record != 0 or not 1 <= length <= 0x30:
+            return None
+        v = self.values
+        system = number + 1
+        volume_exp, energy_exp = int(v["volume_exp"]), int(v["energy_exp"])
+        data = bytearray(96)
+        struct.pack_into(">3i", data, 22, *(mantissa(x, volume_exp) for x in v[f"volume{system}"]))
+        struct.pack_into(">IQ", data, 46, int(round(v[f"work{system}"] * 100)),
+                         mantissa(v[f"energy{system}"], energy_exp))
+        struct.pack_into(">4B", data, 58, volume_exp, volume_exp, volume_exp, energy_exp)
+        return bytes(data[:2 * length])
 
     def answer_236(self, payload):
         v = self.values
@@ -298,7 +462,12 @@ class Meter:
         if kind == "long":
             return with_crc(bytes(self.random.randrange(1, 256) for _ in range(298)))
         if kind == "short" and payload.hex() == argument.lower().replace(" ", ""):
+            if self.modbus and len(data) > 2:
+                half = (len(data) - 2) // 2
+                return with_crc(self.address() + bytes([data[0], half]) + data[2:2 + half])
             return with_crc(self.address() + data[:1])
+        if kind == "wrongaddress":
+            return with_crc(bytes([(frame[0] + 1) & 0xFF]) + frame[1:-2])
         return frame
 
     def late_ms(self):

@@ -1,11 +1,13 @@
-// Feeds meter answers to the Mercury 236 and 206 drivers the way the I/O
-// thread hands them over, and renders the records, so a length check that
-// does not cover an index shows up under ASan.
+// Feeds meter answers to the RS485 drivers (Mercury 236 and 206, Vzlet 42
+// and 24, Vist) the way the I/O thread hands them over, and renders the
+// records, so a length check that does not cover an index shows up under
+// ASan.
 //
-// Input: byte 0 chooses the meter (bit 0: 206, else 236; bit 1: a net_id is
-// configured), then answers, each a length byte and that many bytes (the
-// whole frame, address and CRC included; length 0 is no answer). Requests
-// after the last answer go unanswered.
+// Input: byte 0 chooses the meter (bits 0-2: 236, 206, Vzlet 42, Vzlet 24,
+// Vist, the rest 236 again; bit 3: a net_id is configured), then answers,
+// each a length byte and that many bytes (the whole frame, address and CRC
+// included; length 0 is no answer). Requests after the last answer go
+// unanswered.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -50,10 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   RS485::DeviceRecord record;
   record.serial = 12345678;
-  record.driver = (data[0] & 1) != 0 ? 2 : 3;
+  const uint16_t drivers[] = {3, 2, 6, 7, 9, 3, 3, 3};
+  record.driver = drivers[data[0] & 7];
   record.baudrate = 9600;
   record.flags = 1;
-  if ((data[0] & 2) != 0) {
+  if ((data[0] & 8) != 0) {
     record.net_id = 55;
   } else {
     record.flags |= RS485::DeviceRecord::netIdIsNull;
