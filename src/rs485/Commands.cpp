@@ -22,8 +22,6 @@ std::string modeText(const DeviceRecord& record) {
   return text;
 }
 
-std::string devIdText(uint32_t devId) { return formatUnsigned(devId); }
-
 // The record of a write, from the request's members:
 //   "serial", "net_id"  strtoll; absent, null or "" sets the is-null flag
 //   "baudrate" 9600 when absent; "driver" by name ("#none" when unknown)
@@ -46,7 +44,7 @@ DeviceRecord recordOf(const JsonList& members) {
 
 std::string deviceObject(uint32_t devId, const DeviceRecord& record) {
   JsonWriter writer;
-  writer.addField("dev_id", devIdText(devId));
+  writer.addField("dev_id", formatUnsigned(devId));
   writer.addField("driver", quoteText(driverName(record.driver)));
   writer.addField("port", formatInt(record.port()));
   writer.addField("baudrate", formatUnsigned(record.baudrate));
@@ -75,7 +73,7 @@ void Cmd::answerDone(Core& core) { answer(core, R"({"cmd":"done"})"); }
 
 void Cmd::answerError(Core& core, const char* error) {
   JsonWriter writer;
-  writer.addField("dev_id", devIdText(dev_id));
+  writer.addField("dev_id", formatUnsigned(dev_id));
   writer.addField("error", quoteText(error));
   writer.close();
   answer(core, writer.str());

@@ -9,10 +9,11 @@
 //
 // The same thread runs the device commands of the local API (Commands.h)
 // between slots, so polling and configuration never overlap; a command that
-// arrives during a poll waits for it. At most 5 commands wait. A write or delete (changed
-// flag) and an applied "rs485" settings object make the loop count the store
-// again at its next wake-up: new device count, new spacing, walk from the
-// start, "rs485_status"/"devices" updated when the count changed.
+// arrives during a poll waits for it, and at most 5 commands wait. A write
+// or delete (changed flag) and an applied "rs485" settings object make the
+// loop count the store again at its next wake-up: new device count, new
+// spacing, walk from the start, "rs485_status"/"devices" updated when the
+// count changed.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -75,6 +76,7 @@ class Core : public Thread {
   DeviceStore& store() { return deviceStore; }
   // Reads one device now (the test command).
   void pollNow(const DeviceRecord& record) { links.poll(record); }
+  // A command waiting for room in its client's queue.
   void pause(int milliseconds) { links.sleep(milliseconds); }
 
   // The loop's parts, run by the thread; tests call them directly.
