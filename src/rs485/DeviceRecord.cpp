@@ -3,6 +3,7 @@
 #include "core/LittleEndian.h"
 
 namespace RS485 {
+
 DeviceRecord DeviceRecord::decode(const uint8_t* bytes) {
   DeviceRecord record;
   record.serial = littleEndian(bytes, 8);
