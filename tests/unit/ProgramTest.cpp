@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "Eventually.h"
 #include "TestFiles.h"
 #include "platform/Platform.h"
 #include "platform/Program.h"
@@ -90,7 +91,14 @@ TEST_F(ProgramTest, ProgramStartsWithAnEmptySignalMaskAndDefaultActions) {
   SignalsAsInMain signals;
   pid_t pid = Platform::spawnProgram({"sleep", "30"});
   ASSERT_GT(pid, 0);
-  std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+  // Under an emulator the child may still be the emulator's own copy, with
+  // its signals blocked, for a moment after the spawn returned: read the
+  // state once the program itself runs.
+  std::string status;
+  EXPECT_TRUE(TestWait::eventually([&] {
+    status = readFile("/proc/" + std::to_string(pid) + "/status");
+    return status.rfind("Name:\tsleep\n", 0) == 0;
+  })) << status;
   EXPECT_EQ(maskIn(status, "SigBlk"), 0u) << status;
   EXPECT_EQ(maskIn(status, "SigIgn") & bit(SIGPIPE), 0u) << status;
   // So SIGTERM ends it, as killall or a daemon's own stop command expects.
