@@ -28,9 +28,11 @@ Broker = MosquittoBroker
 class Cloud:
     """The cloud side: a paho-mqtt client that records every message of the gateway."""
 
-    def __init__(self, port):
+    def __init__(self, port, tls=None):
         self.messages = queue.Queue()
         self.client = mqtt.Client(client_id=f"cloud-{port}-{time.monotonic_ns()}", clean_session=True)
+        if tls is not None:
+            self.client.tls_set_context(tls)  # an ssl.SSLContext for a TLS broker
         self.client.on_message = lambda client, userdata, message: self.messages.put(
             (message.topic[len(PREFIX):], message.payload.decode("utf-8", "replace"), message.retain))
         subscribed = threading.Event()
@@ -92,8 +94,8 @@ def brokers(tmp_path):
 def clouds():
     started = []
 
-    def start(port):
-        cloud = Cloud(port)
+    def start(port, tls=None):
+        cloud = Cloud(port, tls)
         started.append(cloud)
         return cloud
 
