@@ -57,20 +57,20 @@ int messageArrivedCallback(void* context, char* topicName, int topicLength, MQTT
 MqttCore::MqttCore(MqttCoreOwner& coreOwner, const std::string& clientIdentifier, BrokerTls brokerTls)
     : owner(coreOwner), identifier(clientIdentifier), tls(std::move(brokerTls)) {
   setUpLibrary();
-  createHandle();
+  createHandle("");
 }
 
 MqttCore::~MqttCore() { destroyHandle(); }
 
-void MqttCore::createHandle() {
+void MqttCore::createHandle(const std::string& uri) {
   MQTTClient client = nullptr;
-  if (MQTTClient_create(&client, "", identifier.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) ==
+  if (MQTTClient_create(&client, uri.c_str(), identifier.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) ==
       MQTTCLIENT_SUCCESS) {
     handle = client;
   } else {
     LOGE("Cannot create the MQTT client");
   }
-  handleUsedTls = false;
+  handleUri = uri;
 }
 
 void MqttCore::destroyHandle() {
@@ -82,22 +82,24 @@ void MqttCore::destroyHandle() {
 }
 
 bool MqttCore::connect() {
-  // The library's handle stays in TLS mode once it connected to an "ssl://"
-  // URI: every later "tcp://" connect fails at once (null parameter). A
-  // plain broker after a TLS one gets a fresh handle.
-  if (!settings.tls && handleUsedTls) {
-    destroyHandle();
-    createHandle();
-  }
-  if (handle == nullptr) return false;
   // The library takes the TLS files by name; they are checked first, so a
   // broken trust store never reaches it (nor the broker).
   TlsFiles files;
   if (settings.tls && !tls.prepare(files)) return false;
-  std::string user(fieldText(settings.user));
-  std::string pass(fieldText(settings.pass));
   serverUri = (settings.tls ? "ssl://" : "tcp://") + std::string(fieldText(settings.host)) + ":" +
               std::to_string(settings.port);
+  // The handle is made for the URI it connects to. Given only in the connect
+  // options, the URI misleads the library twice: a TLS handshake that takes
+  // more than one step is checked against the handle's own URI (the host
+  // name then is empty and every such broker is refused), and a handle that
+  // once connected to "ssl://" fails every later "tcp://" connect.
+  if (serverUri != handleUri) {
+    destroyHandle();
+    createHandle(serverUri);
+  }
+  if (handle == nullptr) return false;
+  std::string user(fieldText(settings.user));
+  std::string pass(fieldText(settings.pass));
   char* uris[] = {serverUri.data()};
 
   MQTTClient_connectOptions options = MQTTClient_connectOptions_initializer;
@@ -126,7 +128,6 @@ bool MqttCore::connect() {
     ssl.verify = 1;  // the certificate must name the host (or IP address) connected to
     ssl.sslVersion = MQTT_SSL_VERSION_TLS_1_2;
     options.ssl = &ssl;
-    handleUsedTls = true;
   }
 
   MQTTClient_willOptions will = MQTTClient_willOptions_initializer;
