@@ -221,6 +221,18 @@ def test_tunnelled_client_logs_in_and_reads_settings(root, start_fieldhub, broke
     assert hub.messages().count("Creating new WSOM") == 1
 
 
+def connection_test(ws, tried, timeout=30):
+    """Asks for a broker connection test over the local API; the answer's
+    "mqtt_test" object."""
+    ws.send(json.dumps({"mqtt_test": {"mqtt": tried, "gsm": False}}))
+    deadline = time.monotonic() + timeout
+    while True:
+        assert time.monotonic() < deadline, "no connection-test result"
+        text = ws.recv()
+        if text.startswith('{"mqtt_test":'):
+            return json.loads(text)["mqtt_test"]
+
+
 def test_connection_test_from_a_local_client(root, start_fieldhub, brokers, clouds):
     broker = brokers()
     write_brokers(root, broker.port)
@@ -229,15 +241,8 @@ def test_connection_test_from_a_local_client(root, start_fieldhub, brokers, clou
     ws = ws_login(hub)
 
     tried = {"host": "127.0.0.1", "user": "", "pass": "", "port": broker.port}
-    ws.send(json.dumps({"mqtt_test": {"mqtt": tried, "gsm": False}}))
-    deadline = time.monotonic() + 30
-    while True:
-        assert time.monotonic() < deadline, "no connection-test result"
-        text = ws.recv()
-        if text.startswith('{"mqtt_test":'):
-            break
     expected_settings = json.dumps(tried, separators=(",", ":")).replace('"', "'")
-    assert json.loads(text) == {"mqtt_test": {"mqtt": expected_settings, "gsm": False, "result": True}}
+    assert connection_test(ws, tried) == {"mqtt": expected_settings, "gsm": False, "result": True}
     hub.wait_for(r"^Performing MQTT test\. Gsm: 0$")
     # Then the normal connection comes back with the stored settings.
     start = len(hub.messages())

@@ -17,7 +17,7 @@ import time
 import pytest
 
 from conftest import MosquittoBroker
-from test_mqtt import OFFLINE, PREFIX, UUID, clouds, online, ws_login  # noqa: F401
+from test_mqtt import OFFLINE, PREFIX, UUID, clouds, connection_test, online, ws_login  # noqa: F401
 from test_panel import configure_can, start_hub, start_panel  # noqa: F401
 
 pytestmark = pytest.mark.skipif(shutil.which("mosquitto") is None, reason="mosquitto is not installed")
@@ -191,20 +191,14 @@ def test_connection_test_with_tls(root, certificates, tls_brokers, start_hub):
     hub.wait_for(r"^Done subscribing")
     ws = ws_login(hub)
 
-    def connection_test(port):
+    def result_of_test(port):
         tried = settings(port, tls=True)
-        ws.send(json.dumps({"mqtt_test": {"mqtt": tried, "gsm": False}}))
-        deadline = time.monotonic() + 40
-        while True:
-            assert time.monotonic() < deadline, "no connection-test result"
-            text = ws.recv()
-            if text.startswith('{"mqtt_test":'):
-                result = json.loads(text)["mqtt_test"]
-                assert result["mqtt"] == json.dumps(tried, separators=(",", ":")).replace('"', "'")
-                return result["result"]
+        result = connection_test(ws, tried, timeout=40)
+        assert result["mqtt"] == json.dumps(tried, separators=(",", ":")).replace('"', "'")
+        return result["result"]
 
-    assert connection_test(good.port) is True
-    assert connection_test(expired.port) is False
+    assert result_of_test(good.port) is True
+    assert result_of_test(expired.port) is False
     said = tls_messages(hub)
     assert said == [("W", f"TLS connection to 127.0.0.1:{expired.port} failed: certificate expired")]
     assert hub.messages().count("Testing attempt 2") == 1  # three attempts, one W line
