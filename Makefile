@@ -1,15 +1,17 @@
 # Entry points for a fresh Debian 12 machine:
 #   make test   installs what is missing, builds everything and runs all tests
 #   make demo   runs fieldhub against a simulated site in the foreground
+#               (make demo TLS=1: its broker over TLS)
 #   make board-test   cross-builds for the board (armel) and runs the unit
 #                     tests and a smoke test under qemu-arm
 PYTHON := /usr/bin/python3
 JOBS := 2
 
 BUILD_PACKAGES := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev \
-  libbenchmark-dev libpaho-mqtt-dev zlib1g-dev
+  libbenchmark-dev libpaho-mqtt-dev libssl-dev zlib1g-dev
+# openssl: the command that makes the certificates of the TLS tests and demo.
 RUNTIME_PACKAGES := mosquitto mosquitto-clients python3 python3-pytest python3-paho-mqtt \
-  python3-websocket
+  python3-websocket openssl
 # The board build: Debian's armel cross compiler, qemu-arm, the GoogleTest
 # sources, and the archive keys that scripts/armel-sysroot checks packages with.
 BOARD_PACKAGES := cmake make g++-arm-linux-gnueabi qemu-user googletest debian-archive-keyring \
@@ -48,7 +50,7 @@ bench: deps
 	@root=$$(mktemp -d) && sim/mkroot "$$root" >/dev/null && for b in $(BENCH_BUILD)/bench/bench_*; do [ -x "$$b" ] && FIELDHUB_ROOT="$$root" "$$b"; done; rm -rf "$$root"
 
 # Cross build for the board's CPU (ARMv5TE, soft float) against the armel
-# Paho MQTT C and zlib from Debian, unpacked into $(BOARD_BUILD)/sysroot (kept
+# Paho MQTT C, OpenSSL and zlib from Debian, unpacked into $(BOARD_BUILD)/sysroot (kept
 # for later runs). Optimised as shipped, assertions kept, no sanitizers; no
 # benchmarks, fuzzers or host system tests. CTest runs the unit tests and the
 # smoke test through qemu-arm.
@@ -63,7 +65,7 @@ board-test:
 demo: deps
 	cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFIELDHUB_TESTS=OFF
 	cmake --build $(DEMO_BUILD) -j$(JOBS) --target fieldhub
-	@scripts/demo $(DEMO_BUILD)
+	@TLS="$(TLS)" scripts/demo $(DEMO_BUILD)
 
 clean:
 	rm -rf $(TEST_BUILD) $(DEMO_BUILD) $(TSAN_BUILD) $(BENCH_BUILD) $(BOARD_BUILD)

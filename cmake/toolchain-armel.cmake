@@ -5,7 +5,7 @@
 #   cmake -S . -B BUILD -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armel.cmake
 #
 # The C and C++ runtime come with the cross compiler (/usr/arm-linux-gnueabi).
-# Paho MQTT C and zlib come from the armel sysroot that scripts/armel-sysroot
+# Paho MQTT C, OpenSSL and zlib come from the armel sysroot that scripts/armel-sysroot
 # unpacks; it defaults to BUILD/sysroot (FIELDHUB_ARMEL_SYSROOT overrides it).
 # Programs built here run on the host under qemu-arm (CMAKE_CROSSCOMPILING_EMULATOR),
 # which is what CTest uses for the unit tests.
@@ -34,6 +34,11 @@ if(NOT EXISTS ${FIELDHUB_ARMEL_SYSROOT}/usr/include/MQTTClient.h)
 endif()
 set(FIELDHUB_ARMEL_LIBRARY_PATH
     ${FIELDHUB_ARMEL_SYSROOT}/usr/lib/${FIELDHUB_ARMEL_TRIPLET}:${FIELDHUB_ARMEL_SYSROOT}/lib/${FIELDHUB_ARMEL_TRIPLET})
+
+# Debian keeps OpenSSL's configuration headers (openssl/configuration.h) in
+# the multiarch include folder, which the cross compiler does not search.
+set(CMAKE_C_STANDARD_INCLUDE_DIRECTORIES ${FIELDHUB_ARMEL_SYSROOT}/usr/include/${FIELDHUB_ARMEL_TRIPLET})
+set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${FIELDHUB_ARMEL_SYSROOT}/usr/include/${FIELDHUB_ARMEL_TRIPLET})
 
 # Headers and libraries from the sysroot and the cross runtime only; build
 # tools from the host.

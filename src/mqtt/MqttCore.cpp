@@ -4,10 +4,12 @@
 
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "core/FixedText.h"
 #include "core/Log.h"
 #include "mqtt/Topics.h"
+#include "platform/Clock.h"
 
 namespace Mqtt {
 
@@ -52,29 +54,52 @@ int messageArrivedCallback(void* context, char* topicName, int topicLength, MQTT
 
 }  // namespace
 
-MqttCore::MqttCore(MqttCoreOwner& coreOwner, const std::string& clientIdentifier) : owner(coreOwner) {
+MqttCore::MqttCore(MqttCoreOwner& coreOwner, const std::string& clientIdentifier, BrokerTls brokerTls)
+    : owner(coreOwner), identifier(clientIdentifier), tls(std::move(brokerTls)) {
   setUpLibrary();
+  createHandle("");
+}
+
+MqttCore::~MqttCore() { destroyHandle(); }
+
+void MqttCore::createHandle(const std::string& uri) {
   MQTTClient client = nullptr;
-  if (MQTTClient_create(&client, "", clientIdentifier.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) ==
+  if (MQTTClient_create(&client, uri.c_str(), identifier.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) ==
       MQTTCLIENT_SUCCESS) {
     handle = client;
   } else {
     LOGE("Cannot create the MQTT client");
   }
+  handleUri = uri;
 }
 
-MqttCore::~MqttCore() {
+void MqttCore::destroyHandle() {
   if (handle != nullptr) {
     MQTTClient client = handle;
     MQTTClient_destroy(&client);
+    handle = nullptr;
   }
 }
 
 bool MqttCore::connect() {
+  // The library takes the TLS files by name; they are checked first, so a
+  // broken trust store never reaches it (nor the broker).
+  TlsFiles files;
+  if (settings.tls && !tls.prepare(files)) return false;
+  serverUri = (settings.tls ? "ssl://" : "tcp://") + std::string(fieldText(settings.host)) + ":" +
+              std::to_string(settings.port);
+  // The handle is made for the URI it connects to. Given only in the connect
+  // options, the URI misleads the library twice: a TLS handshake that takes
+  // more than one step is checked against the handle's own URI (the host
+  // name then is empty and every such broker is refused), and a handle that
+  // once connected to "ssl://" fails every later "tcp://" connect.
+  if (serverUri != handleUri) {
+    destroyHandle();
+    createHandle(serverUri);
+  }
   if (handle == nullptr) return false;
   std::string user(fieldText(settings.user));
   std::string pass(fieldText(settings.pass));
-  serverUri = "tcp://" + std::string(fieldText(settings.host)) + ":" + std::to_string(settings.port);
   char* uris[] = {serverUri.data()};
 
   MQTTClient_connectOptions options = MQTTClient_connectOptions_initializer;
@@ -89,6 +114,22 @@ bool MqttCore::connect() {
   // outstanding messages keeps the same order and delivery guarantee.
   options.maxInflightMessages = maxInflightMessages;
 
+  MQTTClient_SSLOptions ssl = MQTTClient_SSLOptions_initializer;
+  if (settings.tls) {
+    ssl.trustStore = files.trustStore.c_str();
+    // Only the trust store named here: on a host the system's own CA paths
+    // lie outside the simulation root.
+    ssl.disableDefaultTrustStore = 1;
+    if (!files.clientCertificate.empty()) {
+      ssl.keyStore = files.clientCertificate.c_str();
+      ssl.privateKey = files.clientKey.c_str();
+    }
+    ssl.enableServerCertAuth = 1;
+    ssl.verify = 1;  // the certificate must name the host (or IP address) connected to
+    ssl.sslVersion = MQTT_SSL_VERSION_TLS_1_2;
+    options.ssl = &ssl;
+  }
+
   MQTTClient_willOptions will = MQTTClient_willOptions_initializer;
   if (!willTopic.empty() && !willMessage.empty()) {
     will.topicName = willTopic.c_str();
@@ -99,7 +140,14 @@ bool MqttCore::connect() {
   }
 
   MQTTClient_setCallbacks(handle, this, connectionLostCallback, messageArrivedCallback, nullptr);
-  return MQTTClient_connect(handle, &options) == MQTTCLIENT_SUCCESS;
+  int64_t started = Platform::monotonicMilliseconds();
+  bool connected = MQTTClient_connect(handle, &options) == MQTTCLIENT_SUCCESS;
+  if (connected) {
+    tls.connected();
+  } else if (settings.tls) {
+    tls.connectFailed(settings, files, Platform::monotonicMilliseconds() - started);
+  }
+  return connected;
 }
 
 void MqttCore::subscribe(const char* suffix, int qos) {

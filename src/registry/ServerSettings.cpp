@@ -10,6 +10,7 @@ std::string EntryText<ServerSettings>::toText(const ServerSettings& value) {
   writer.addField("user", quoteText(fieldText(value.user)));
   writer.addField("pass", quoteText(fieldText(value.pass)));
   writer.addField("port", formatInt(value.port));
+  if (value.tls) writer.addField("tls", "true");
   writer.close();
   return writer.take();
 }
@@ -22,4 +23,5 @@ void EntryText<ServerSettings>::fromText(ServerSettings& value, const char* text
   if (const JsonPair* user = findPair(members, "user")) copyTextField(value.user, sizeof value.user, user->value);
   if (const JsonPair* pass = findPair(members, "pass")) copyTextField(value.pass, sizeof value.pass, pass->value);
   value.port = getInt(members, "port", 0);
+  value.tls = getBool(members, "tls", false);
 }

@@ -13,6 +13,8 @@ from pathlib import Path
 
 import pytest
 
+from certificates import make_certificates
+
 SOURCE = Path(os.environ.get("FIELDHUB_SOURCE", Path(__file__).resolve().parents[2]))
 FIELDHUB_BIN = os.environ.get("FIELDHUB_BIN", str(SOURCE / "build" / "fieldhub"))
 MKROOT = SOURCE / "sim" / "mkroot"
@@ -224,12 +226,24 @@ def start_fieldhub():
 
 class MosquittoBroker:
     """A mosquitto of the test's own on a free loopback port; stop() and
-    start() again restart it on the same port."""
+    start() again restart it on the same port. `tls` makes it a TLS listener:
+    a dict with "certfile" and "keyfile", and "cafile" to require client
+    certificates signed by that CA."""
 
-    def __init__(self, directory, name="broker"):
+    def __init__(self, directory, name="broker", tls=None):
         self.port = free_port()
+        self.tls = tls
         self.config = Path(directory) / f"{name}.conf"
-        self.config.write_text(f"listener {self.port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
+        lines = [f"listener {self.port} 127.0.0.1", "allow_anonymous true", "persistence false"]
+        if tls:
+            lines += [f"certfile {tls['certfile']}", f"keyfile {tls['keyfile']}"]
+            if tls.get("cafile"):
+                lines += [f"cafile {tls['cafile']}", "require_certificate true"]
+            # Started as root, mosquitto drops to its own user, which may not
+            # read the key files in the test's directory.
+            if os.geteuid() == 0:
+                lines.append("user root")
+        self.config.write_text("\n".join(lines) + "\n")
         self.start()
 
     def start(self):
@@ -256,6 +270,15 @@ class MosquittoBroker:
         if self.proc.poll() is None:
             self.proc.terminate()
             self.proc.wait(timeout=10)
+
+
+@pytest.fixture(scope="session")
+def certificates(tmp_path_factory):
+    """The certificates of make_certificates, made once per test run; skips
+    where the openssl command is missing."""
+    if shutil.which("openssl") is None:
+        pytest.skip("openssl is not installed")
+    return make_certificates(tmp_path_factory.mktemp("certificates"))
 
 
 @pytest.fixture

@@ -28,9 +28,11 @@ Broker = MosquittoBroker
 class Cloud:
     """The cloud side: a paho-mqtt client that records every message of the gateway."""
 
-    def __init__(self, port):
+    def __init__(self, port, tls=None):
         self.messages = queue.Queue()
         self.client = mqtt.Client(client_id=f"cloud-{port}-{time.monotonic_ns()}", clean_session=True)
+        if tls is not None:
+            self.client.tls_set_context(tls)  # an ssl.SSLContext for a TLS broker
         self.client.on_message = lambda client, userdata, message: self.messages.put(
             (message.topic[len(PREFIX):], message.payload.decode("utf-8", "replace"), message.retain))
         subscribed = threading.Event()
@@ -92,8 +94,8 @@ def brokers(tmp_path):
 def clouds():
     started = []
 
-    def start(port):
-        cloud = Cloud(port)
+    def start(port, tls=None):
+        cloud = Cloud(port, tls)
         started.append(cloud)
         return cloud
 
@@ -219,6 +221,18 @@ def test_tunnelled_client_logs_in_and_reads_settings(root, start_fieldhub, broke
     assert hub.messages().count("Creating new WSOM") == 1
 
 
+def connection_test(ws, tried, timeout=30):
+    """Asks for a broker connection test over the local API; the answer's
+    "mqtt_test" object."""
+    ws.send(json.dumps({"mqtt_test": {"mqtt": tried, "gsm": False}}))
+    deadline = time.monotonic() + timeout
+    while True:
+        assert time.monotonic() < deadline, "no connection-test result"
+        text = ws.recv()
+        if text.startswith('{"mqtt_test":'):
+            return json.loads(text)["mqtt_test"]
+
+
 def test_connection_test_from_a_local_client(root, start_fieldhub, brokers, clouds):
     broker = brokers()
     write_brokers(root, broker.port)
@@ -227,15 +241,8 @@ def test_connection_test_from_a_local_client(root, start_fieldhub, brokers, clou
     ws = ws_login(hub)
 
     tried = {"host": "127.0.0.1", "user": "", "pass": "", "port": broker.port}
-    ws.send(json.dumps({"mqtt_test": {"mqtt": tried, "gsm": False}}))
-    deadline = time.monotonic() + 30
-    while True:
-        assert time.monotonic() < deadline, "no connection-test result"
-        text = ws.recv()
-        if text.startswith('{"mqtt_test":'):
-            break
     expected_settings = json.dumps(tried, separators=(",", ":")).replace('"', "'")
-    assert json.loads(text) == {"mqtt_test": {"mqtt": expected_settings, "gsm": False, "result": True}}
+    assert connection_test(ws, tried) == {"mqtt": expected_settings, "gsm": False, "result": True}
     hub.wait_for(r"^Performing MQTT test\. Gsm: 0$")
     # Then the normal connection comes back with the stored settings.
     start = len(hub.messages())
