@@ -125,15 +125,16 @@ void KrelThread::detect(const CanFrame& frame) {
       detection.restart();
       return;
     case LayoutDetection::Result::nodes64:
-      LOGI("64 USO System detected!");
       chosen = std::make_unique<IOProcessor64>(sink);
       break;
     case LayoutDetection::Result::nodes250:
-      LOGI("250 USO System detected!");
       chosen = std::make_unique<IOProcessor250>(sink);
       break;
   }
+  // Published before it is announced: a client that reads the line may ask
+  // the bridge at once.
   processor.store(chosen.get());
+  LOGI(chosen->maxNodes() == IOProcessor64::layoutNodes ? "64 USO System detected!" : "250 USO System detected!");
   if (links.startPollThread) links.startPollThread();
 }
 
