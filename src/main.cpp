@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "can/krel/KrelThread.h"
+#include "can/krel/PollThread.h"
 #include "can/svThread.h"
 #include "can/volmar/Can.h"
 #include "core/Event.h"
@@ -59,6 +60,7 @@ bool boardIsCommissioned() { return Factory::isCommissioned(); }
 void connectLayers() {
   System::setClockSaver(RTC::saveFromSystem);
   KREL::KrelThread::setAliveNodesListener([] { Mqtt::Mqtt::instance()->statusDirty.store(true); });
+  KREL::PollThread::setGenerationSource([] { return Mqtt::Mqtt::instance()->activeGeneration(); });
   // Runs the MAC set-up the factory identity asked for while it was loaded.
   Factory::installMacSetup({[](const char* mac1, const char* mac2, bool apply) {
                               Network::instance()->setMacs(mac1, mac2, apply);

@@ -24,21 +24,23 @@ class SyncRing {
   SyncRing(const SyncRing&) = delete;
   SyncRing& operator=(const SyncRing&) = delete;
 
-  void push(T item) {
+  // False when the ring was full and the element was dropped.
+  bool push(T item) {
     if (count.load() >= N) {
       LOGW("Buffer overflow!");
-      return;
+      return false;
     }
     std::lock_guard<std::mutex> lock(mutex);
     // Two producers can both pass the unlocked test for the last slot; the
     // second one is refused here, so a queued element is never overwritten.
     if (count.load() >= N) {
       LOGW("Buffer overflow!");
-      return;
+      return false;
     }
     items[(head + count.load()) % N] = std::move(item);
     count.fetch_add(1);
     signalEvent(eventFd);
+    return true;
   }
 
   uint32_t size() const { return count.load(); }

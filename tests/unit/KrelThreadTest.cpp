@@ -1,6 +1,7 @@
 // The panel thread with a digest store on a clock the test moves and fake
 // links: detection and its log lines, routing of decoded packets, the answer
-// to node 252, WebSocket requests, the 40-frame queue and the alive nodes.
+// to node 252, WebSocket requests, the 40-frame queue and our own frames
+// heard back.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -45,10 +46,10 @@ class KrelThreadTest : public ::testing::Test {
  protected:
   CaptureStdout output;
   PanelTest::FakeClock seconds;
+  PanelTest::FakeClock milliseconds;
   std::mutex mutex;
   std::vector<std::string> published, sent, forwarded, polled, bridged;
   std::vector<IOPacket> requests;
-  int aliveChanges = 0;
   int requestFd = makeEventFd();
   KREL::DigestStore store{[this] { return seconds(); },
                           [this](const MeterData& record) { record_(published, record.toJson()); }};
@@ -80,13 +81,9 @@ class KrelThreadTest : public ::testing::Test {
       std::lock_guard<std::mutex> lock(mutex);
       packets.swap(requests);
     };
-    links.aliveNodesChanged = [this] {
-      std::lock_guard<std::mutex> lock(mutex);
-      ++aliveChanges;
-    };
     thread = std::make_unique<KrelThread>(
         store, [this](const CanFrame& frame) { record_(sent, textOf(frame) + "/" + std::to_string(frame.length)); },
-        std::move(links));
+        std::move(links), [this] { return milliseconds(); });
   }
   void start() {
     make();
@@ -182,25 +179,31 @@ TEST_F(KrelThreadTest, SendsQueuedRequestsForValidNodesOnly) {
   EXPECT_EQ(copy(sent), (std::vector<std::string>{"80206200#/0", "C0206200#2A000000/4"}));
 }
 
-TEST_F(KrelThreadTest, TellsWhenNodesComeAndGo) {
+// Both ports on one bus: each hears the other's copy of a read we sent,
+// which in the 250-node layout decodes as the node's answer without data.
+TEST_F(KrelThreadTest, OwnFramesHeardBackAreMirroredNotRouted) {
   start();
-  for (uint32_t i = 0; i < 10; ++i) push(digest64(5, i % 9));
-  for (uint32_t i = 0; i < 7; ++i) push(digest64(6, i));
+  for (uint32_t i = 0; i < 10; ++i) push(digest250(7, i % 9));
   settle();
-  seconds.advance(1);
-  ASSERT_TRUE(eventually([&] {
-    std::lock_guard<std::mutex> lock(mutex);
-    return aliveChanges == 1;
-  }));
-  std::vector<uint16_t> alive;
-  store.aliveNodes(alive);
-  EXPECT_EQ(alive, std::vector<uint16_t>{6});
-  seconds.advance(KREL::DigestSlot::aliveSeconds);
-  ASSERT_TRUE(eventually([&] {
-    std::lock_guard<std::mutex> lock(mutex);
-    return aliveChanges == 2;
-  }));
-  EXPECT_EQ(store.slot(6).sequence(), 0);
+  IOPacket read;
+  read.node = 7;
+  read.reg = 0x0019;
+  thread->ioProcessor()->send(read);
+  CanFrame echo = frameOf("800320E0#");  // node 7, register 0x19, no data
+  ASSERT_EQ(copy(sent), std::vector<std::string>{"800320E0#/0"});
+  push(echo);
+  push(echo);  // the second port's copy
+  milliseconds.advance(KREL::OwnFrames::windowMilliseconds);
+  push(echo);  // still within the window
+  settle();
+  EXPECT_TRUE(copy(polled).empty());
+  EXPECT_TRUE(copy(bridged).empty());
+  EXPECT_EQ(copy(forwarded).size(), pushed);
+
+  milliseconds.advance(1);  // older than 50 ms: a frame like any other
+  push(echo);
+  settle();
+  EXPECT_EQ(copy(polled), std::vector<std::string>{"node 7 reg 0019 len 0"});
 }
 
 }  // namespace

@@ -57,6 +57,11 @@ bool DigestSlot::checkAliveness() {
   return true;
 }
 
+uint8_t DigestSlot::alarmKinds() const {
+  std::lock_guard<std::mutex> lock(coreMutex);
+  return static_cast<uint8_t>((core.state[0] & 3u) | (core.statistics[4] & 3u) << 2);
+}
+
 Ppk::Core DigestSlot::snapshot() const {
   std::lock_guard<std::mutex> lock(coreMutex);
   return core;
@@ -76,12 +81,6 @@ void DigestStore::aliveNodes(std::vector<uint16_t>& nodes) const {
   for (const DigestSlot& slot : slots) {
     if (slot.alive()) nodes.push_back(slot.node());
   }
-}
-
-bool DigestStore::refreshAliveness() {
-  bool changed = false;
-  for (DigestSlot& slot : slots) changed = slot.checkAliveness() || changed;
-  return changed;
 }
 
 void DigestStore::resetAll() {

@@ -72,6 +72,12 @@ class DigestSlot {
   // pass saw, remember it; a node found dead starts its counter again and is
   // reset. True when the node came or went.
   bool checkAliveness();
+  // The aliveness the last such step saw.
+  bool seenAlive() const { return wasAlive.load(); }
+  // Alarm kinds active at the node, bit k for kind k: fire states 0 and 1
+  // (register 0, byte 0, bits 0-1), zone states 0 and 1 (register 4, byte
+  // 4, bits 0-1).
+  uint8_t alarmKinds() const;
 
   Ppk::Core snapshot() const;
   uint16_t node() const { return nodeNumber; }
@@ -114,8 +120,6 @@ class DigestStore {
 
   // Alive node numbers, ascending ("krel_devices_list").
   void aliveNodes(std::vector<uint16_t>& nodes) const;
-  // checkAliveness on every slot; true when any node came or went.
-  bool refreshAliveness();
   void resetAll();
 
   int64_t now() const { return clock(); }

@@ -18,6 +18,17 @@ void appendTwoByteUtf8(std::string& out, char16_t letter) {
   out += static_cast<char>(0x80 | (letter & 0x3F));
 }
 
+// The KOI8-R code of a Cyrillic letter, 0 for any other character.
+uint8_t koi8rCodeOf(char16_t letter) {
+  if (letter == smallYo) return 0xA3;
+  if (letter == capitalYo) return 0xB3;
+  for (uint8_t i = 0; i < 32; ++i) {
+    if (smallLetters[i] == letter) return static_cast<uint8_t>(0xC0 | i);
+    if (smallLetters[i] - 0x20 == letter) return static_cast<uint8_t>(0xE0 | i);
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::string koi8rToUtf8(const uint8_t* text, size_t length) {
@@ -37,6 +48,28 @@ std::string koi8rToUtf8(const uint8_t* text, size_t length) {
     } else {
       out += ' ';
     }
+  }
+  return out;
+}
+
+std::string utf8ToKoi8r(const char* text, size_t capacity) {
+  std::string out;
+  for (size_t i = 0; text[i] != '\0' && out.size() < capacity; ++i) {
+    auto byte = static_cast<uint8_t>(text[i]);
+    if (byte < 0x80) {
+      out += static_cast<char>(byte);
+      continue;
+    }
+    auto next = static_cast<uint8_t>(text[i + 1]);
+    if ((byte & 0xE0) == 0xC0 && (next & 0xC0) == 0x80) {
+      auto letter = static_cast<char16_t>((byte & 0x1F) << 6 | (next & 0x3F));
+      if (uint8_t code = koi8rCodeOf(letter)) {
+        out += static_cast<char>(code);
+        ++i;
+        continue;
+      }
+    }
+    out += '?';
   }
   return out;
 }

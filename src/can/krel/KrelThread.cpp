@@ -5,8 +5,12 @@
 #include <mutex>
 #include <utility>
 
+#include "can/krel/PollThread.h"
+#include "can/krel/PultLink.h"
+#include "can/krel/WSbridge.h"
 #include "can/svThread.h"
 #include "core/Log.h"
+#include "platform/Clock.h"
 #include "registry/Catalogue.h"
 
 namespace KREL {
@@ -17,8 +21,35 @@ std::atomic<KrelThread::AliveNodesListener> aliveNodesListener{nullptr};
 
 void sendToKrelPorts(const CanFrame& frame) { svThread::instance()->send(frame, svThread::portModeEnum::krel); }
 
-// A node came or went: local clients get the new "krel_devices_list", and
-// the listener main installed (the cloud link's device status) is told.
+// The process's console link, poll thread and WebSocket bridge behind the
+// thread's hooks; the bridge also takes the "krel_tx" and "krel_rx"
+// endpoints.
+KrelLinks processLinks() {
+  KrelLinks links;
+  auto* console = new USock(USock::Environment::process());
+  links.startConsoleLink = [console] { console->start(); };
+  links.forward = [console](const CanFrame& frame) { console->forward(frame); };
+
+  PollThread* poll = PollThread::instance();
+  links.startPollThread = [poll] { poll->start(); };
+  links.pollPacket = [poll](const IOPacket& packet) { poll->onPacket(packet); };
+
+  auto* bridge = new WSbridge(Platform::monotonicCoarseSeconds, [] { return ioProcessor() != nullptr; });
+  Catalogue::krelTx().setHandler([bridge](const char* value, const Origin& origin) {
+    bridge->handle(WSbridge::Endpoint::tx, value, origin);
+  });
+  Catalogue::krelRx().setHandler([bridge](const char* value, const Origin& origin) {
+    bridge->handle(WSbridge::Endpoint::rx, value, origin);
+  });
+  links.bridgePacket = [bridge](const IOPacket& packet) { bridge->onPacket(packet); };
+  links.requestFd = bridge->requestFd();
+  links.takeRequests = [bridge](std::vector<IOPacket>& packets) { bridge->takeRequests(packets); };
+  links.expireRequests = [bridge] { bridge->expire(); };
+  return links;
+}
+
+}  // namespace
+
 void announceAliveNodes() {
   {
     std::lock_guard<std::recursive_mutex> lock(registryMutex());
@@ -26,8 +57,6 @@ void announceAliveNodes() {
   }
   if (KrelThread::AliveNodesListener listener = aliveNodesListener.load()) listener();
 }
-
-}  // namespace
 
 AbstractIOProcessor* ioProcessor() {
   KrelThread* thread = processWide.load();
@@ -38,24 +67,29 @@ void KrelThread::setAliveNodesListener(AliveNodesListener listener) { aliveNodes
 
 KrelThread* KrelThread::instance() {
   static KrelThread* thread = [] {
-    KrelLinks links;
-    links.aliveNodesChanged = announceAliveNodes;
-    auto* made = new KrelThread(digests(), sendToKrelPorts, std::move(links));
+    auto* made = new KrelThread(digests(), sendToKrelPorts, processLinks());
     processWide.store(made);
     return made;
   }();
   return thread;
 }
 
-KrelThread::KrelThread(DigestStore& store, AbstractIOProcessor::FrameSink frameSink, KrelLinks krelLinks)
-    : digestStore(store), sink(std::move(frameSink)), links(std::move(krelLinks)) {}
+KrelThread::KrelThread(DigestStore& store, AbstractIOProcessor::FrameSink frameSink, KrelLinks krelLinks, Clock now)
+    : digestStore(store),
+      ownFrames(now ? std::move(now) : Clock(Platform::monotonicCoarseMilliseconds)),
+      // Every frame the layout's I/O processor sends (polls, bridge
+      // requests, answers to node 252) is remembered as our own.
+      sink([this, frameSink = std::move(frameSink)](const CanFrame& frame) {
+        ownFrames.remember(frame);
+        if (frameSink) frameSink(frame);
+      }),
+      links(std::move(krelLinks)) {}
 
 KrelThread::~KrelThread() { stop(); }
 
 void KrelThread::run() {
   LOGI("Listen digests");
   if (links.startConsoleLink) links.startConsoleLink();
-  lastAlivenessCheck = digestStore.now();
 
   while (keepRunning.load() != 0) {
     bool detected = processor.load() != nullptr;
@@ -69,7 +103,6 @@ void KrelThread::run() {
     if (processor.load() == nullptr) continue;  // nothing else runs before the layout is known
     if ((slots[1].revents & POLLIN) != 0) serveRequests();
     if (links.expireRequests) links.expireRequests();
-    lookAtAliveness();
   }
 }
 
@@ -92,19 +125,21 @@ void KrelThread::detect(const CanFrame& frame) {
       detection.restart();
       return;
     case LayoutDetection::Result::nodes64:
-      LOGI("64 USO System detected!");
       chosen = std::make_unique<IOProcessor64>(sink);
       break;
     case LayoutDetection::Result::nodes250:
-      LOGI("250 USO System detected!");
       chosen = std::make_unique<IOProcessor250>(sink);
       break;
   }
+  // Published before it is announced: a client that reads the line may ask
+  // the bridge at once.
   processor.store(chosen.get());
+  LOGI(chosen->maxNodes() == IOProcessor64::layoutNodes ? "64 USO System detected!" : "250 USO System detected!");
   if (links.startPollThread) links.startPollThread();
 }
 
 void KrelThread::handleFrame(const CanFrame& frame) {
+  if (ownFrames.heardBack(frame)) return;
   AbstractIOProcessor& io = *processor.load();
   IOPacket packet = io.decode(frame);
   route(packet);
@@ -137,15 +172,6 @@ void KrelThread::serveRequests() {
   for (const IOPacket& packet : packets) {
     if (packet.node <= maxNode && packet.error == 0) processor.load()->send(packet);
   }
-}
-
-// Until the poll thread walks the nodes, this loop keeps "krel_devices_list"
-// current: once a second each slot's aliveness is compared with the last look.
-void KrelThread::lookAtAliveness() {
-  int64_t now = digestStore.now();
-  if (now - lastAlivenessCheck < alivenessPeriodSeconds) return;
-  lastAlivenessCheck = now;
-  if (digestStore.refreshAliveness() && links.aliveNodesChanged) links.aliveNodesChanged();
 }
 
 }  // namespace KREL

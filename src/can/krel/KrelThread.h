@@ -6,6 +6,8 @@
 // routes it: to a pending WebSocket request with the same node and register,
 // then to the node's digest slot (digest registers) or the poll thread (any
 // other register). A frame from node 252 is answered with register 0xEEE0.
+// A frame equal to one the gateway queued in the last 50 ms is our own,
+// heard back through the other port: it is mirrored, not routed.
 //
 // Frames wait in a ring of 40; a frame that finds it full is dropped with
 // "Buffer overflow!".
@@ -19,6 +21,7 @@
 #include "can/krel/IOPacket.h"
 #include "can/krel/IOProcessor.h"
 #include "can/krel/LayoutDetection.h"
+#include "can/krel/OwnFrames.h"
 #include "core/SyncRing.h"
 #include "core/Thread.h"
 #include "platform/CanFrame.h"
@@ -44,9 +47,11 @@ struct KrelLinks {
   std::function<void(std::vector<IOPacket>& packets)> takeRequests;
   // After every wake-up or time-out of the loop: expire pending requests.
   std::function<void()> expireRequests;
-  // A node came or went (the status "krel_devices_list" changed).
-  std::function<void()> aliveNodesChanged;
 };
+
+// A node came or went: commits "krel_devices_list" (local clients get the
+// new list) and tells the listener main installed. Called by the poll pass.
+void announceAliveNodes();
 
 class KrelThread : public Thread {
  public:
@@ -55,20 +60,21 @@ class KrelThread : public Thread {
   // Node 252 is answered with this register and eight zero bytes.
   static constexpr uint16_t node252 = 252;
   static constexpr uint16_t node252AnswerRegister = 0xEEE0;
-  // How often the nodes' aliveness is looked at.
-  static constexpr int64_t alivenessPeriodSeconds = 1;
+  // Monotonic milliseconds.
+  using Clock = std::function<int64_t()>;
 
   // The process-wide thread, made on first use (never destroyed).
   static KrelThread* instance();
-  // Told, after the "krel_devices_list" commit, whenever the process-wide
-  // thread's set of alive nodes changes. main connects the cloud link here;
-  // until then only local clients hear of it.
+  // Told by announceAliveNodes, after the "krel_devices_list" commit. main
+  // connects the cloud link here; until then only local clients hear of it.
   using AliveNodesListener = void (*)();
   static void setAliveNodesListener(AliveNodesListener listener);
 
   // store: the slots digest registers go to. sink: where encoded frames
-  // go (the krel ports). links: see KrelLinks.
-  KrelThread(DigestStore& store, AbstractIOProcessor::FrameSink sink, KrelLinks links);
+  // go (the krel ports). links: see KrelLinks. now: the clock of the 50 ms
+  // during which a frame sent counts as our own (default: the coarse
+  // monotonic clock).
+  KrelThread(DigestStore& store, AbstractIOProcessor::FrameSink sink, KrelLinks links, Clock now = {});
   // Stops the loop and joins it, so a test's instance can go.
   ~KrelThread() override;
 
@@ -90,16 +96,15 @@ class KrelThread : public Thread {
   void handleFrame(const CanFrame& frame);
   void route(const IOPacket& packet);
   void serveRequests();
-  void lookAtAliveness();
 
   DigestStore& digestStore;
+  OwnFrames ownFrames;
   AbstractIOProcessor::FrameSink sink;
   KrelLinks links;
   SyncRing<CanFrame, queueCapacity> ring;
   LayoutDetection detection;
   std::unique_ptr<AbstractIOProcessor> chosen;
   std::atomic<AbstractIOProcessor*> processor{nullptr};
-  int64_t lastAlivenessCheck = 0;
   std::atomic<uint64_t> handled{0};
 };
 
