@@ -1,12 +1,15 @@
 #pragma once
 // The U-Boot environment, reached through the platform tools fw_printenv and
-// fw_setenv. The board's identity (serial, uuid, ethaddr, mac2) and the boot
-// loader's network settings (usedhcp, ipaddr) live there.
+// fw_setenv. The board's identity (serial, uuid, ethaddr, mac2), the boot
+// loader's network settings (usedhcp, ipaddr) and the update request
+// (needupdate) live there.
 //
 // fw_printenv prints one "name=value" line per variable asked for and reports
 // a missing variable or a damaged environment (bad CRC) on its error output.
+//
+// Each operation runs its tools through a Platform::ShellRunner, the real
+// shell unless a test hands in one that records the command texts.
 #include <cstddef>
-#include <cstdio>
 #include <string>
 
 #include "core/Log.h"
@@ -18,19 +21,17 @@ namespace SysEnv {
 // output is thrown away and error output collected, so any text at all means
 // fw_printenv had to fall back to its built-in defaults or could not read the
 // flash: the environment is damaged and must not be written.
-inline bool checkBootEnvironment() {
-  Platform::Pipe check("fw_printenv 2>&1 >/dev/null", "r");
-  int first = check.isOpen() ? std::fgetc(check.file()) : EOF;
-  check.close();
-  if (first == EOF) return true;
+inline bool checkBootEnvironment(const Platform::ShellRunner& shell = Platform::platformShell()) {
+  if (shell.output("fw_printenv 2>&1 >/dev/null", 1).empty()) return true;
   LOGW("U-Boot env corrupted!");
   return false;
 }
 
 // The "name=value" lines of the named variables (names separated by spaces),
 // at most maxBytes of them.
-inline std::string printBootVariables(const std::string& names, size_t maxBytes) {
-  return Platform::shellOutput("fw_printenv " + names, maxBytes);
+inline std::string printBootVariables(const std::string& names, size_t maxBytes,
+                                      const Platform::ShellRunner& shell = Platform::platformShell()) {
+  return shell.output("fw_printenv " + names, maxBytes);
 }
 
 // A value as one shell word. Values made of letters, digits and ":.-_/" (all
@@ -43,23 +44,14 @@ inline std::string shellWord(const std::string& value) {
                 c == '.' || c == '-' || c == '_' || c == '/';
     if (!safe) plain = false;
   }
-  if (plain) return value;
-  std::string quoted = "'";
-  for (char c : value) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  quoted += '\'';
-  return quoted;
+  return plain ? value : Platform::singleQuoted(value);
 }
 
 // Sets one variable with "fw_setenv <name> <value>" and waits for it; the
 // tool's result is not examined.
-inline void setBootVariable(const std::string& name, const std::string& value) {
-  Platform::shellOutput("fw_setenv " + name + " " + shellWord(value), 4096);
+inline void setBootVariable(const std::string& name, const std::string& value,
+                            const Platform::ShellRunner& shell = Platform::platformShell()) {
+  shell.output("fw_setenv " + name + " " + shellWord(value), 4096);
 }
 
 }  // namespace SysEnv

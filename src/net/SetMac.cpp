@@ -109,7 +109,8 @@ std::string formatMac(const uint8_t* bytes) {
 
 Network::MacSetupContext Network::boardMacSetup() {
   return {Platform::path("/data/etc/network/interfaces"), Platform::path("/dev/urandom"),
-          Platform::path("/etc/init.d/S40network"), [](const std::string& command) { Platform::shell(command); }};
+          Platform::shellPath("/etc/init.d/S40network"),
+          [](const std::string& command) { Platform::shell(command); }};
 }
 
 void Network::setMacs(const char* mac1, const char* mac2, bool apply) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "platform/Platform.h"
 #include "platform/Spawn.h"
 
 namespace Platform {
@@ -43,6 +44,26 @@ std::string shellOutput(const std::string& command, size_t maxBytes) {
   }
   pipe.close();
   return output;
+}
+
+std::string singleQuoted(const std::string& text) {
+  std::string word = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      word += "'\\''";  // close the quotes, an escaped apostrophe, open them again
+    } else {
+      word += c;
+    }
+  }
+  word += '\'';
+  return word;
+}
+
+std::string shellPath(const std::string& absolutePath) { return singleQuoted(path(absolutePath)); }
+
+ShellRunner platformShell() {
+  return {[](const std::string& command) { return shell(command); },
+          [](const std::string& command, size_t maxBytes) { return shellOutput(command, maxBytes); }};
 }
 
 Pipe::Pipe(const std::string& command, const char* mode) {

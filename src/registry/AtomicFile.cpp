@@ -34,16 +34,25 @@ void syncDirectoryOf(const std::string& path, const FileOperations& operations) 
 
 }  // namespace
 
-bool replaceFile(const std::string& path, std::string_view text, const FileOperations& operations) {
-  std::string next = path + ".new";
-  int fd = open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
+bool writeWholeFile(const std::string& path, std::string_view text, const FileOperations& operations, mode_t mode) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   if (fd < 0) return false;
   bool written = writeAll(fd, text, operations) && operations.fsync(fd) == 0;
   if (close(fd) != 0) written = false;
-  if (!written || operations.rename(next.c_str(), path.c_str()) != 0) {
-    unlink(next.c_str());
+  if (!written) unlink(path.c_str());
+  return written;
+}
+
+bool renameDurably(const std::string& from, const std::string& to, const FileOperations& operations) {
+  if (operations.rename(from.c_str(), to.c_str()) != 0) {
+    unlink(from.c_str());
     return false;
   }
-  syncDirectoryOf(path, operations);
+  syncDirectoryOf(to, operations);
   return true;
+}
+
+bool replaceFile(const std::string& path, std::string_view text, const FileOperations& operations) {
+  std::string next = path + ".new";
+  return writeWholeFile(next, text, operations) && renameDurably(next, path, operations);
 }

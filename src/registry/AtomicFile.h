@@ -19,6 +19,16 @@ struct FileOperations {
 // write, fsync and rename of the C library.
 FileOperations systemFileOperations();
 
+// Writes the file at `path` (created with `mode`, truncated) completely and
+// flushes it to storage; a failed or short write removes it and returns false.
+bool writeWholeFile(const std::string& path, std::string_view text,
+                    const FileOperations& operations = systemFileOperations(), mode_t mode = 0664);
+
+// Renames `from` over `to`, then flushes the directory so the rename itself
+// survives a power cut; false (and `from` removed) when the rename failed.
+bool renameDurably(const std::string& from, const std::string& to,
+                   const FileOperations& operations = systemFileOperations());
+
 // Replaces the file at `path` with `text`; false when the old file was kept.
 // The parent directory must exist.
 bool replaceFile(const std::string& path, std::string_view text,
