@@ -29,16 +29,6 @@ EthStatus::EthStatus(RegistryRoot& root)
       gateway1(root, {"eth_status", "gateway1"}),
       gateway2(root, {"eth_status", "gateway2"}) {}
 
-EthPort::EthPort(RegistryRoot& root, const char* port)
-    : ip(root, {port, "ip"}),
-      netmask(root, {port, "netmask"}),
-      gateway(root, {port, "gateway"}),
-      dns1(root, {port, "dns1"}),
-      dns2(root, {port, "dns2"}),
-      dhcp(root, {port, "dhcp"}),
-      staticFallback(root, {port, "static_fallback"}),
-      addDefaultDns(root, {port, "add_default_dns"}) {}
-
 Mqtt::Mqtt(RegistryRoot& root) : main(root, {"mqtt", "main"}), alt(root, {"mqtt", "alt"}), loader("mqtt", root) {}
 
 MqttStatus::MqttStatus(RegistryRoot& root)

@@ -20,6 +20,7 @@
 #include "registry/CanPortMode.h"
 #include "registry/CatalogueOrder.h"
 #include "registry/Entry.h"
+#include "registry/EthSettings.h"
 #include "registry/KrelDevicesStatus.h"
 #include "registry/Registry.h"
 #include "registry/RegistryLoader.h"
@@ -77,19 +78,8 @@ struct EthStatus {
   Entry<IP4> gateway2;
 };
 
-// eth0, eth1: one Ethernet port's configuration (kept in the DHCP client's
-// configuration file, not under /data/dps/).
-struct EthPort {
-  EthPort(RegistryRoot& root, const char* port);
-  Entry<IP4> ip;
-  Entry<IP4> netmask;
-  Entry<IP4> gateway;
-  Entry<IP4> dns1;
-  Entry<IP4> dns2;
-  Entry<bool> dhcp;
-  Entry<bool> staticFallback;
-  Entry<bool> addDefaultDns;
-};
+// eth0, eth1: one Ethernet port's configuration (EthSettings.h).
+using EthPort = EthSettings;
 
 // mqtt: main and backup broker (persisted).
 struct Mqtt {

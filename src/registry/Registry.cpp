@@ -16,6 +16,8 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 Registry::Registry(const char* groupName, Registry* parentGroup, RegistryRoot* root)
     : Entry<void, void>(groupName, parentGroup, root) {}
 
+Registry::Registry(RegistryRoot& root, EntryPath path) : Entry<void, void>(root, path) {}
+
 Registry::~Registry() {
   // Children that outlive their group must not reach back into it.
   for (EntryNode* node : children) node->parent = nullptr;

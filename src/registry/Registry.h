@@ -48,6 +48,9 @@ class Registry : public Entry<void, void> {
 
  protected:
   Registry(const char* groupName, Registry* parentGroup, RegistryRoot* root);
+  // A group class of its own (one that checks what is applied to it), placed
+  // at its path like an entry; its children are constructed after it.
+  Registry(RegistryRoot& root, EntryPath path);
 
  private:
   friend class Entry<void, void>;

@@ -31,7 +31,7 @@ std::string withoutBuildAndClock(std::string text) {
 }
 
 const char* const eth = R"({"ip":null,"netmask":null,"gateway":null,"dns1":null,"dns2":null,)"
-                        R"("dhcp":false,"static_fallback":false,"add_default_dns":false})";
+                        R"("dhcp":true,"static_fallback":false,"add_default_dns":true})";
 const char* const broker = R"({"host":"","user":"","pass":"","port":0})";
 
 TEST(Catalogue, FreshTreeTextHasEveryGroupInOrderWithDefaults) {
@@ -187,9 +187,9 @@ TEST(Catalogue, ClientsChangeMemoryAndPersistedFilesOnly) {
   catalogue.all.mqttTest.setHandler([&](const char* value, const Origin&) { testCalls.emplace_back(value); });
   ScopedListener listener(root);
 
-  root.apply(R"({"power_status":{"main":23.5},"mqtt_test":{"gsm":false},"eth0":{"dhcp":true}})");
+  root.apply(R"({"power_status":{"main":23.5},"mqtt_test":{"gsm":false},"eth0":{"dhcp":false}})");
   EXPECT_FLOAT_EQ(catalogue.all.powerStatus.main.value, 23.5f);
-  EXPECT_TRUE(catalogue.all.eth0.dhcp.value);
+  EXPECT_FALSE(catalogue.all.eth0.dhcp.value);
   EXPECT_EQ(testCalls, std::vector<std::string>{R"({"gsm":false})"});
   EXPECT_FALSE(std::filesystem::exists(root.directory())) << "nothing persisted was named";
 
