@@ -1,9 +1,15 @@
 #include "net/Network.h"
 
+#include <algorithm>
+#include <climits>
+#include <memory>
 #include <utility>
 
 #include "core/Event.h"
+#include "core/Gpio.h"
 #include "core/Log.h"
+#include "platform/Clock.h"
+#include "platform/Platform.h"
 
 Network* Network::instance() {
   // Never destroyed: the thread and the factory identity use it until the
@@ -20,9 +26,44 @@ Network::PppLink Network::noModem() {
   return link;
 }
 
-Network::Network(MacSetupContext macSetup, PppLink pppLink) : macSetup(std::move(macSetup)), ppp(std::move(pppLink)) {}
+Network::EthernetContext Network::boardEthernet() {
+  EthernetContext context;
+  context.tree = &RegistryRoot::global();
+  context.ports[0] = &Catalogue::eth0();
+  context.ports[1] = &Catalogue::eth1();
+  context.status = &Catalogue::ethStatus();
+  context.configPath = Platform::path("/data/etc/dhcpcd.conf");
+  context.shell = Platform::platformShell();
+  context.readButton = [] { return readGpioInput("button1"); };
+  // Opened for a flash and closed after it, so both characters land one
+  // after the other in the control file.
+  context.setLed = [led = std::make_shared<std::unique_ptr<GpioControl>>()](bool on) {
+    if (on) *led = std::make_unique<GpioControl>("yellow");
+    if (*led) (*led)->set(on);
+    if (!on) led->reset();
+  };
+  context.milliseconds = [] { return Platform::monotonicMilliseconds(); };
+  return context;
+}
 
-Network::~Network() { stop(); }
+Network::Network(MacSetupContext macSetup, PppLink pppLink, EthernetContext ethernetContext)
+    : macSetup(std::move(macSetup)),
+      ppp(std::move(pppLink)),
+      ethernet(std::move(ethernetContext)),
+      settingsWaiter({{"eth0"}, {"eth1"}}, *ethernet.tree) {
+  if (!ethernet.sleep) ethernet.sleep = [this](int milliseconds) { waitForStop(milliseconds); };
+  if (!ethernet.waitForChange) {
+    ethernet.waitForChange = [this](int milliseconds) { return settingsWaiter.wait(milliseconds); };
+  }
+}
+
+Network::~Network() {
+  // Every wait of the thread ends: a sleep at the stop, a wait for a change
+  // at this post, and no step begins once `ending` is seen.
+  ending.store(true);
+  settingsWaiter.post();
+  stop();
+}
 
 void Network::switchBackup(bool on) {
   if (backupOn.load() == on) return;
@@ -41,8 +82,50 @@ bool Network::networkReady() {
 }
 
 void Network::run() {
+  startUp();
   alive.store(1);
-  // Nothing to do until the dhcpcd handling arrives: sleep until stopped.
-  while (keepRunning.load()) waitForStop(-1);
+  while (!finishing()) pass();
   alive.store(0);
+}
+
+void Network::startUp() {
+  fallbackRequest();
+  if (finishing()) return;
+  recoverSavedConfig();
+  LOGI("Reading config");
+  readConfig();
+  LOGI("Done!");
+  lastTimedRefresh = now();
+}
+
+void Network::drainChanges() {
+  while (!finishing() && ethernet.waitForChange(0)) {
+  }
+}
+
+void Network::pass() {
+  int timeout = 0;
+  if (!reloadPending.load()) {
+    // The next timed refresh is due once more than 30 s have passed.
+    int64_t due = lastTimedRefresh + statusRefreshMilliseconds + 1 - now();
+    timeout = static_cast<int>(std::clamp<int64_t>(due, 0, INT_MAX));
+  }
+  bool changed = ethernet.waitForChange(timeout);
+  if (finishing()) return;
+  if (changed || reloadPending.load()) {
+    // Changes that arrived together (a client applying fifty objects in a
+    // second) are written and loaded once, with the latest settings.
+    drainChanges();
+    reloadPending.store(true);
+    WriteResult written = writeConfig();
+    if (written != WriteResult::failed) reloadNetwork(written == WriteResult::written);
+    reloadPending.store(false);
+    refreshStatus();
+  }
+  // Refreshes after a reload do not restart the 30 s count.
+  int64_t current = now();
+  if (current - lastTimedRefresh > statusRefreshMilliseconds) {
+    refreshStatus();
+    lastTimedRefresh = current;
+  }
 }

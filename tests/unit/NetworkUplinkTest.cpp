@@ -1,12 +1,15 @@
 // The uplink choice of the network worker: switchBackup waits for the modem
 // to report the wanted PPP state (at most 3 s, then 100 ms), networkReady
-// tells the MQTT client whether the chosen uplink carries traffic.
+// tells the MQTT client whether the chosen uplink carries traffic, and
+// Ethernet only once the first reconfiguration has finished.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "CaptureStdout.h"
+#include "EthernetTestSupport.h"
+#include "RegistryTestTree.h"
 #include "net/Network.h"
 
 namespace {
@@ -37,23 +40,38 @@ struct FakeModem {
   }
 };
 
-Network::MacSetupContext unusedMacSetup() {
-  return {"/nonexistent/interfaces", "/nonexistent/urandom", "/etc/init.d/S40network", [](const std::string&) {}};
-}
-
 class NetworkUplinkTest : public testing::Test {
  protected:
+  Network::EthernetContext ethernet() {
+    Network::EthernetContext context = testEthernet(tree.root, catalogue, shell, tree.temporary.path + "/dhcpcd.conf");
+    context.milliseconds = [] { return int64_t{0}; };
+    context.sleep = [](int) {};
+    context.waitForChange = [](int) { return false; };
+    return context;
+  }
+  // The loop's first pass: dhcpcd.conf written and dhcpcd restarted.
+  void finishFirstReload() {
+    CaptureStdout quiet;
+    network.pass();
+  }
+
+  TestTree tree{{Catalogue::topLevelOrder.begin(), Catalogue::topLevelOrder.end()}};
+  Catalogue::All catalogue{tree.root};
+  FakeShell shell;
   FakeModem modem;
-  Network network{unusedMacSetup(), modem.link()};
+  Network network{unusedMacSetup(), modem.link(), ethernet()};
 };
 
-TEST_F(NetworkUplinkTest, EthernetIsReadyFromTheStartWithoutAnySwitch) {
-  EXPECT_TRUE(network.networkReady());
+TEST_F(NetworkUplinkTest, EthernetIsReadyOnceTheFirstReloadIsDone) {
+  EXPECT_FALSE(network.networkReady()) << "dhcpcd has not been restarted with the settings yet";
   CaptureStdout output;
   network.switchBackup(false);
   EXPECT_TRUE(modem.requests.empty()) << "Ethernet is already the uplink";
   EXPECT_EQ(modem.sleptMilliseconds, 0);
   EXPECT_EQ(output.text().find("Switching backup"), std::string::npos);
+  finishFirstReload();
+  EXPECT_EQ(shell.count("dhcpcd"), 1u);
+  EXPECT_TRUE(network.networkReady());
 }
 
 struct SwitchCase {
@@ -90,6 +108,7 @@ INSTANTIATE_TEST_SUITE_P(Modem, NetworkSwitchTest,
                          [](const testing::TestParamInfo<SwitchCase>& info) { return std::string(info.param.name); });
 
 TEST_F(NetworkUplinkTest, EthernetIsReadyOnlyOnceThePppLinkIsDown) {
+  finishFirstReload();
   modem.pollsUntilSettled = 1;
   network.switchBackup(true);
   ASSERT_TRUE(network.networkReady());
