@@ -19,6 +19,7 @@
 #include "mqtt/Logic.h"
 #include "net/Network.h"
 #include "net/PollMaster.h"
+#include "net/ServiceEndpoints.h"
 #include "platform/Platform.h"
 #include "registry/Factory.h"
 #include "registry/SystemInfo.h"
@@ -66,6 +67,8 @@ void connectLayers() {
                               Network::instance()->setMacs(mac1, mac2, apply);
                             },
                             [](bool apply) { Network::instance()->randomMacs(apply); }});
+  // "fw_update" and "reset" of the local API.
+  ServiceEndpoints::attach();
 }
 
 [[noreturn]] void runFactoryTestMode() {

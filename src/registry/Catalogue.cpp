@@ -135,11 +135,10 @@ Entry<bool>& resetFactoryTests() {
 
 namespace {
 
-// Names of the methods whose implementations come with their owners (the
-// connection data and the clock); lookups pass over them until then.
-// "reboot" is implemented in RebootRpc.cpp, "get_connect_data" by the panel
-// poll thread.
-Rpc::ReservedRpc canEthConfigName("caneth_config");
+// The name of the method whose implementation comes with its owner (the
+// clock); lookups pass over it until then. "reboot" is implemented in
+// RebootRpc.cpp, "get_connect_data" by the panel poll thread, "caneth_config"
+// in net/GetCanEthDataRpc.cpp.
 Rpc::ReservedRpc setTimeName("set_time");
 
 // The whole tree exists, and the persisted groups are loaded, before main.
