@@ -146,11 +146,10 @@ Entry<bool>& resetFactoryTests() {
 namespace {
 
 // Names of the methods whose implementations come with their owners (the
-// connection data and the clock); lookups pass over them until then.
+// connection data); lookups pass over them until then.
 // "reboot" is implemented in RebootRpc.cpp, "get_connect_data" by the panel
 // poll thread.
 Rpc::ReservedRpc canEthConfigName("caneth_config");
-Rpc::ReservedRpc setTimeName("set_time");
 
 // The whole tree exists, and the persisted groups are loaded, before main.
 [[maybe_unused]] const bool catalogueBuilt = (all(), true);
