@@ -88,7 +88,7 @@ bool MDNS::writeServiceFile() {
   std::string next = environment.servicePath + ".new";
   int fd = open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  // A file left by an older firmware keeps its mode through O_CREAT.
+  // O_CREAT keeps the mode of a ws.service.new left behind earlier.
   fchmod(fd, 0644);
   bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   if (close(fd) != 0) written = false;
