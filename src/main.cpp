@@ -16,6 +16,7 @@
 #include "core/Gpio.h"
 #include "core/Log.h"
 #include "core/Thread.h"
+#include "core/Watchdog.h"
 #include "mqtt/Logic.h"
 #include "net/Network.h"
 #include "net/PollMaster.h"
@@ -25,7 +26,10 @@
 #include "registry/SystemInfo.h"
 #include "rs485/RS485.h"
 #include "rs485/RSPollUnit.h"
+#include "tinmoss/MDNS.h"
+#include "tinmoss/PowerMonitor.h"
 #include "tinmoss/RTC.h"
+#include "tinmoss/RootManager.h"
 
 namespace {
 
@@ -33,9 +37,19 @@ const char* const appVersion = "2023.2.7";
 
 using WorkerAccessor = Thread* (*)();
 
+// The device services: global objects, built before main and started first.
+Watchdog watchdog;
+MDNS mdns;
+PowerMonitorClass powerMonitor;
+RootManager rootManager;
+
 // Workers of both normal and factory-test mode, in start order.
 std::vector<WorkerAccessor> commonWorkers() {
   return {
+      []() -> Thread* { return &watchdog; },
+      []() -> Thread* { return &mdns; },
+      []() -> Thread* { return &powerMonitor; },
+      []() -> Thread* { return &rootManager; },
       []() -> Thread* { return WSConnectionManager::instance(); },
       []() -> Thread* { return Network::instance(); },
   };
@@ -125,6 +139,8 @@ int runMain() {
     std::thread(runFactoryTestMode).detach();
   } else {
     createAndStart(applicationWorkers());
+    // Only a running application signals a supply alarm on the LED.
+    powerMonitor.applicationRunning.store(1);
     greetWithLeds();
   }
 

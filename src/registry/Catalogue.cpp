@@ -135,11 +135,9 @@ Entry<bool>& resetFactoryTests() {
 
 namespace {
 
-// The name of the method whose implementation comes with its owner (the
-// clock); lookups pass over it until then. "reboot" is implemented in
-// RebootRpc.cpp, "get_connect_data" by the panel poll thread, "caneth_config"
-// in net/GetCanEthDataRpc.cpp.
-Rpc::ReservedRpc setTimeName("set_time");
+// Every RPC method is implemented by its owner: "reboot" in RebootRpc.cpp,
+// "get_connect_data" by the panel poll thread, "caneth_config" in
+// net/GetCanEthDataRpc.cpp, "set_time" in tinmoss/Time.cpp.
 
 // The whole tree exists, and the persisted groups are loaded, before main.
 [[maybe_unused]] const bool catalogueBuilt = (all(), true);

@@ -33,9 +33,12 @@ std::string EntryText<float>::toText(float value) {
 }
 
 void EntryText<float>::fromText(float& value, const char* text) {
-  float parsed = std::strtof(text, nullptr);
-  // strtof also reads "nan" and "inf" (and overflows to inf): keep the value.
-  if (std::isfinite(parsed)) value = parsed;
+  char* end = nullptr;
+  float parsed = std::strtof(text, &end);
+  // A text that gives no number ("abc", null) keeps the value, and so do
+  // "nan" and "inf" (and overflows to inf), which strtof also reads: they
+  // would pass every range check and make the stored group unreadable.
+  if (end != text && std::isfinite(parsed)) value = parsed;
 }
 
 std::string EntryText<IP4>::toText(const IP4& value) {

@@ -7,7 +7,7 @@
 //   bool      true / false          <- true exactly when the text starts with t or T
 //   int       %d                    <- atoi
 //   unsigned long long  %llu        <- strtoull, base 10
-//   float     %.2f                  <- strtof
+//   float     %.2f                  <- strtof; a text that gives no finite number keeps the value
 //   IP4       "10.0.0.1" or null    <- inet_aton; a text that does not convert clears valid
 //   char[32]  "text"                <- at most 31 characters, top bit of every byte cleared
 //

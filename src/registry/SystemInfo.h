@@ -28,8 +28,9 @@ void setClockSaver(ClockSaver saver);
 template <>
 struct EntryText<current_time> {
   static std::string toText(const current_time&);
-  // atoll of the text becomes the system time (a text that is no number
-  // gives 0); then the clock saver writes it to the RTC.
+  // A text of 1 to 19 decimal digits (a quoted number arrives without its
+  // quotes) becomes the system time; then the clock saver writes it to the
+  // RTC. Anything else is logged ("Bad time value: abc") and changes nothing.
   static void fromText(current_time&, const char* text);
 };
 

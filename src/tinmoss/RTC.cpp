@@ -31,7 +31,8 @@ void saveFromSystem() {
   LOGI("Saving time to RTC");
   time_t now = Platform::wallTime();
   std::tm local{};
-  localtime_r(&now, &local);
+  // A second beyond the calendar would write a zeroed date.
+  if (localtime_r(&now, &local) == nullptr) return;
   Platform::RtcTime rtc{local.tm_sec, local.tm_min, local.tm_hour, local.tm_mday, local.tm_mon, local.tm_year};
   Platform::writeRtc(rtc);
 }
