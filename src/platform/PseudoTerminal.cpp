@@ -68,6 +68,12 @@ bool reapIfEnded(pid_t pid, int* status) {
 
 void killAndReap(pid_t pid) {
   if (pid <= 0) return;
+  // A moment to take its link down as pppd does on SIGTERM, then SIGKILL.
+  kill(pid, SIGTERM);
+  for (int waited = 0; waited < 1000; waited += 20) {
+    if (reapIfEnded(pid, nullptr)) return;
+    usleep(20 * 1000);
+  }
   kill(pid, SIGKILL);
   waitForChild(pid);
 }

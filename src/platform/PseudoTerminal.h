@@ -30,7 +30,7 @@ TerminalProgram spawnOnTerminal(const std::string& program, const std::vector<st
 // (its wait status in *status), false while it runs.
 bool reapIfEnded(pid_t pid, int* status);
 
-// SIGKILL, then waits for the child to end.
+// SIGTERM, and SIGKILL when the child has not ended 1 s later; reaps it.
 void killAndReap(pid_t pid);
 
 }  // namespace Platform

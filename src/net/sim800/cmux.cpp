@@ -187,6 +187,8 @@ void Multiplexer::startMux() {
   inputAt = inputLength = 0;
   links.port->send(reinterpret_cast<const uint8_t*>(command), sizeof command - 1);
   links.sleep(2000);
+  // The modem's "OK" to the switch is not a frame.
+  links.port->flushInput();
   ready = {};
   const std::vector<uint8_t>& frames = openingFrames();
   links.port->send(frames.data(), frames.size());

@@ -112,8 +112,9 @@ class Multiplexer {
 
   explicit Multiplexer(Links links);
 
-  // Switches the modem into multiplexer mode ("AT+CMUX=0"), waits 2 s and
-  // opens channels 0 to 3; their acknowledgements are not awaited.
+  // Switches the modem into multiplexer mode ("AT+CMUX=0"), waits 2 s,
+  // drops the modem's answer and opens channels 0 to 3; their
+  // acknowledgements are not awaited.
   void startMux();
   // One UIH frame in one write, without waiting for it to be transmitted.
   void sendFrame(uint8_t channel, const void* bytes, size_t length);

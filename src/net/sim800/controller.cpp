@@ -140,7 +140,9 @@ bool Sim800::startUp() {
     const char* answer = ModemText::skipLineEnds(text.text());
     size_t length = std::strlen(answer);
     if (length < imeiMinimumLength || std::isdigit(static_cast<unsigned char>(answer[0])) == 0) continue;
-    LOGI("Got IMEI: %s", ModemText::printable(answer, length).c_str());
+    // The IMEI's own line; an "OK" may follow in the same frame.
+    size_t line = std::strcspn(answer, "\r\n");
+    LOGI("Got IMEI: %s", ModemText::printable(answer, line).c_str());
     setImei(std::strtoull(answer, nullptr, 10));
     found = true;
   }
