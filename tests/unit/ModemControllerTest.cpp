@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -289,6 +292,58 @@ TEST_F(ModemControllerTest, SppConnectionIsAcceptedWithACarriageReturn) {
   port->queueFrame(1, "\r\n+BTCONNECT: 1,\"phone\",aa:bb:cc:dd:ee:ff,\"SPP\"\r\n");
   modem->servicePass();
   EXPECT_EQ(modem->btState().connectionId, 1);
+}
+
+// The worker itself: the network side asks for the link from another
+// thread and sees it come up and go down; the worker stops when destroyed.
+TEST(ModemControllerThread, LinkRequestedFromAnotherThread) {
+  TestTree tree;
+  Catalogue::GsmStatus status{tree.root};
+  auto ownPort = std::make_unique<FakeModemPort>();
+  FakeModemPort* port = ownPort.get();
+  port->onWrite = [port](const std::vector<uint8_t>& bytes) {
+    std::string text(bytes.begin(), bytes.end());
+    if (text.find("AT+GSN") != std::string::npos) port->queueFrame(1, imeiAnswer);
+    if (text.find("ATD") != std::string::npos) port->queueFrame(2, "\r\nCONNECT 115200\r\n");
+  };
+  auto milliseconds = std::make_shared<int64_t>(0);  // the worker's own clock
+  std::atomic<int> kills{0};
+  int peers[2] = {-1, -1};
+  Sim800::Environment environment;
+  environment.tree = &tree.root;
+  environment.status = &status;
+  environment.port = std::move(ownPort);
+  environment.setPower = [](bool) {};
+  environment.seconds = [milliseconds] { return *milliseconds / 1000; };
+  environment.sleep = [milliseconds](int ms) { *milliseconds += ms; };
+  environment.waitForInput = [milliseconds, port](int, int, int ms) {
+    if (port->incoming.empty()) {
+      *milliseconds += ms;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return Sim800::Readiness{};
+  };
+  environment.ppp.start = [&peers] {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, peers) != 0) return Platform::TerminalProgram{};
+    return Platform::TerminalProgram{4242, peers[0]};
+  };
+  environment.ppp.ended = [](pid_t, int*) { return false; };
+  environment.ppp.kill = [&kills](pid_t) { ++kills; };
+  {
+    CaptureStdout quiet;
+    Sim800 modem(std::move(environment));
+    modem.start();
+    modem.wantPpp.store(true);
+    auto waitFor = [&](bool up) {
+      for (int i = 0; i < 5000 && modem.pppUp() != up; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return modem.pppUp() == up;
+    };
+    EXPECT_TRUE(waitFor(true));
+    modem.wantPpp.store(false);
+    EXPECT_TRUE(waitFor(false));
+  }
+  EXPECT_EQ(kills.load(), 1);
+  if (peers[1] >= 0) close(peers[1]);
 }
 
 }  // namespace
