@@ -48,13 +48,15 @@ Run-time commands, one a line, on standard input or written to the FIFO
     garbage               bytes outside any frame
     broken                a frame with a wrong FCS, then one without its closing flag
     long                  an answer frame of 300 bytes (two-octet length)
+    flood N               N bytes of data on channel 2 in 127-byte frames, as fast as possible
+    stats                 "stats data=N first=T last=T": data-mode bytes received and when
     quit
 
 Output, one line each: "ready" once the line exists; "at SPEED TEXT" per AT
 line before the multiplexer; "mux SPEED" when it starts; "rx CH CONTROL HEX"
 per good frame received; "fcs-error HEX" and "frame-error HEX" for bad
 ones; "sabm CH", "disc CH"; "cmd CH TEXT" per command on a channel;
-"data HEX" per data-mode payload; "tx CH HEX" per frame sent; "ok ..." or
+"data HEX" per data-mode payload ("data N bytes" above 64); "tx CH HEX" per frame sent; "ok ..." or
 "error ..." per run-time command.
 """
 
@@ -65,6 +67,7 @@ import select
 import stat
 import sys
 import termios
+import time
 import tty
 from pathlib import Path
 
@@ -128,6 +131,8 @@ class Modem:
         self.control = self.open_control()
         self.stdin_open = True
         self.buffers = {}
+        self.data_bytes = 0
+        self.data_first = self.data_last = 0.0
 
     def open_control(self):
         directory = self.root / "run" / "sim"
@@ -164,6 +169,20 @@ class Modem:
             data = data[:len(data) // 2]
         self.emit(f"tx {channel} {data.hex().upper()}")
         self.write(data)
+
+    def flood(self, count):
+        """count bytes of data on channel 2 in 127-byte frames, written as
+        fast as the line takes them."""
+        chunk = bytes(range(127))
+        stream = b"".join(frame(2, chunk) for _ in range(count // 127 + (count % 127 > 0)))
+        at = 0
+        while at < len(stream):
+            select.select([], [self.master], [], 1.0)
+            try:
+                at += os.write(self.master, stream[at:at + 4096])
+            except OSError as error:
+                if error.errno != errno.EAGAIN:
+                    raise
 
     def answer(self, channel, lines):
         """Lines of one answer, each framed "\\r\\n<line>\\r\\n"."""
@@ -283,7 +302,15 @@ class Modem:
                 self.emit("escape")
                 self.answer(2, [b"OK"])
                 return
-            self.emit(f"data {payload.hex().upper()}")
+            now = time.monotonic()
+            if not self.data_bytes:
+                self.data_first = now
+            self.data_bytes += len(payload)
+            self.data_last = now
+            if len(payload) <= 64:
+                self.emit(f"data {payload.hex().upper()}")
+            else:
+                self.emit(f"data {len(payload)} bytes")
             return
         for text in self.commands_of(2, payload):
             if self.silent:
@@ -341,6 +368,10 @@ class Modem:
                 good = frame(1, b"\r\n+CSQ: 1,0\r\n")
                 self.write(good[:-2] + bytes([good[-2] ^ 0xFF, FLAG]))
                 self.write(frame(1, b"\r\n+CSQ: 2,0\r\n")[:-1] + b"\x00")
+            elif name == "flood":
+                self.flood(int(argument))
+            elif name == "stats":
+                self.emit(f"stats data={self.data_bytes} first={self.data_first:.6f} last={self.data_last:.6f}")
             elif name == "long":
                 self.send(1, b"\r\n" + b"L" * 296 + b"\r\n")
             else:

@@ -76,10 +76,8 @@ std::vector<StreamCase> streamCases() {
       {"repeated flags", bytesOf("F9 F9 F9") + ok + bytesOf("F9 F9"), 3, {"OK\r"}, {}, {}},
       {"garbage before a frame: one line per run", bytesOf("00 11 22") + ok + csq, 512, {"OK\r", "+CSQ: 20,0\r\n"}, {},
        {"start error :0"}},
-      // After a closing flag the next byte may be an address: garbage there
-      // reads as a frame for a channel that does not exist.
-      {"garbage after a frame", ok + bytesOf("50 44 F9 F9") + csq, 512, {"OK\r", "+CSQ: 20,0\r\n"}, {},
-       {"Frame for channel 20 ignored"}},
+      {"garbage after a frame", ok + bytesOf("50 44") + csq, 512, {"OK\r", "+CSQ: 20,0\r\n"}, {},
+       {"start error :80"}},
       {"wrong FCS", withByte(ok, 7, static_cast<uint8_t>(ok[7] ^ 1)) + csq, 512, {"+CSQ: 20,0\r\n"}, {}, {"FCS error"}},
       {"damaged payload under a UIH FCS is delivered", withByte(ok, 4, 'o'), 512, {"oK\r"}, {}, {}},
       {"no closing flag", withoutLast(ok) + bytesOf("00") + csq, 512, {"+CSQ: 20,0\r\n"}, {}, {"end error"}},
@@ -87,7 +85,8 @@ std::vector<StreamCase> streamCases() {
       {"two-octet length", frameOf(1, big) + csq, 7, {big, "+CSQ: 20,0\r\n"}, {}, {}},
       {"above 2048 bytes dropped", std::vector<uint8_t>(hugeFrame.begin(), hugeFrame.begin() + 5) + csq, 512,
        {"+CSQ: 20,0\r\n"}, {}, {"Frame of 2049 bytes dropped"}},
-      {"a closing flag opens the next frame", withoutLast(ok) + csq, 512, {"OK\r", "+CSQ: 20,0\r\n"}, {}, {}},
+      {"a shared flag is a closing flag only", withoutLast(ok) + csq, 512, {"OK\r"}, {},
+       {"start error :5"}},
       {"channel 2 to the data call, 3 dropped", frameOf(2, "CONNECT") + frameOf(3, "x") + csq, 512,
        {"+CSQ: 20,0\r\n"}, {"CONNECT"}, {}},
   };

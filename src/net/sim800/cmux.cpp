@@ -151,8 +151,9 @@ bool CmuxDecoder::push(uint8_t byte, int64_t nowSeconds) {
         current = State::Idle;
         return false;
       }
-      // The closing flag may open the next frame.
-      current = State::Address;
+      // Every frame of the modem has its own opening flag: a byte after the
+      // closing flag that is not one is garbage, never an address.
+      current = State::Idle;
       return fcsGood;
   }
   // The length is known.

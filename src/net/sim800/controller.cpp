@@ -15,6 +15,7 @@
 #include "core/Log.h"
 #include "net/sim800/ModemText.h"
 #include "platform/Clock.h"
+#include "platform/ThreadName.h"
 
 namespace {
 
@@ -77,6 +78,7 @@ Sim800::~Sim800() {
 }
 
 void Sim800::run() {
+  Platform::nameCurrentThread("Sim800");
   while (!stopRequested()) {
     while (!stopRequested() && !startUp()) {
     }
