@@ -167,7 +167,9 @@ void Sim800::servicePass() {
   Readiness readiness = environment.waitForInput(environment.port->fd(), relaying ? ppp->master : -1,
                                                  mux.hasPendingInput() ? 0 : loopWaitMilliseconds);
   reapPpp();
-  if (ppp && !wantPpp.load()) hangUp();
+  // An ended pppd is hung up even when the link is asked for again meanwhile:
+  // the next dial needs the modem back in command mode.
+  if (ppp && (!wantPpp.load() || ppp->pid <= 0)) hangUp();
   if (!ppp && wantPpp.load() && now() - dialTime >= dialPeriodSeconds) dial();
   if (now() - lastPoll >= pollPeriodSeconds) pollSignal();
   ByteBuffer text = mux.readAtText();
