@@ -111,11 +111,15 @@ class Process:
 
 
 def thread_cpu(pid, name):
+    """Seconds on a CPU (schedstat, in nanoseconds) and wake-ups (voluntary
+    context switches) of the thread so named."""
     for task in os.listdir(f"/proc/{pid}/task"):
         try:
             if open(f"/proc/{pid}/task/{task}/comm").read().strip() == name:
-                fields = open(f"/proc/{pid}/task/{task}/stat").read().rsplit(")", 1)[1].split()
-                return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+                runtime = int(open(f"/proc/{pid}/task/{task}/schedstat").read().split()[0]) / 1e9
+                status = open(f"/proc/{pid}/task/{task}/status").read()
+                switches = int(status.split("voluntary_ctxt_switches:")[1].split()[0])
+                return runtime, switches
         except OSError:
             pass
     raise SystemExit(f"no thread named {name}")
@@ -154,13 +158,14 @@ def main():
         hub.wait_for("Got IMEI", 30)
         hub.wait_for("Done subscribing", 30)
         pid = hub.proc.pid
-        before = thread_cpu(pid, "Sim800")
+        before, wakes_before = thread_cpu(pid, "Sim800")
         started = time.monotonic()
         time.sleep(args.idle)
-        used = thread_cpu(pid, "Sim800") - before
+        after, wakes_after = thread_cpu(pid, "Sim800")
+        used = after - before
         elapsed = time.monotonic() - started
-        print(f"Sim800 thread idle: {used:.2f} s CPU in {elapsed:.1f} s = {100 * used / elapsed:.3f} % of a core "
-              f"(clock tick {1 / os.sysconf('SC_CLK_TCK'):.2f} s)")
+        print(f"Sim800 thread idle: {used * 1e3:.1f} ms CPU in {elapsed:.1f} s = {100 * used / elapsed:.4f} % of a core, "
+              f"{(wakes_after - wakes_before) / elapsed:.2f} wake-ups/s")
 
         broker.terminate()
         broker.wait(timeout=10)
@@ -188,7 +193,7 @@ def main():
                 if received >= args.bytes:
                     break
             time.sleep(0.2)
-        print(f"channel 2 -> pppd: {int(received)} bytes in {last - first:.3f} s = "
+        print(f"channel 2 -> pppd: {int(received)} of {args.bytes} bytes in {last - first:.3f} s = "
               f"{received / max(last - first, 1e-6) / 1e3:.0f} kB/s")
     finally:
         hub.stop()

@@ -28,6 +28,8 @@ constexpr size_t imeiMinimumLength = 11;
 constexpr int startUpTextLimit = 64;
 
 const char* const pppdProgram = "/usr/sbin/pppd";
+// How long data for pppd waits for room on its terminal.
+constexpr int terminalWaitMilliseconds = 100;
 
 }  // namespace
 
@@ -229,14 +231,24 @@ void Sim800::handleAtText(const ByteBuffer& text) {
 
 void Sim800::handleDataCall(const uint8_t* bytes, size_t length) {
   if (ppp) {
-    // The modem's PPP data for pppd; what its terminal cannot take now is
-    // dropped, as on a line without flow control.
+    // The modem's PPP data for pppd. A full terminal is waited for a
+    // moment; what it still cannot take is dropped, as on a line without
+    // flow control (PPP's own retransmissions repair it).
     while (length > 0) {
       ssize_t written = ::write(ppp->master, bytes, length);
       if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) return;
-      bytes += written;
-      length -= static_cast<size_t>(written);
+      if (written > 0) {
+        bytes += written;
+        length -= static_cast<size_t>(written);
+        continue;
+      }
+      pollfd room{ppp->master, POLLOUT, 0};
+      if (written < 0 && errno == EAGAIN && poll(&room, 1, terminalWaitMilliseconds) > 0 &&
+          (room.revents & POLLOUT) != 0) {
+        continue;
+      }
+      LOGW("pppd's terminal takes nothing: %zu bytes dropped", length);
+      return;
     }
     return;
   }
