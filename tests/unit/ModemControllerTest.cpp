@@ -346,4 +346,53 @@ TEST(ModemControllerThread, LinkRequestedFromAnotherThread) {
   if (peers[1] >= 0) close(peers[1]);
 }
 
+// "+BTSTATUS: 0" (Bluetooth off) restarts the modem: power cycle, multiplexer
+// and IMEI again.
+TEST(ModemControllerThread, BluetoothOffRestartsTheModem) {
+  TestTree tree;
+  Catalogue::GsmStatus status{tree.root};
+  auto ownPort = std::make_unique<FakeModemPort>();
+  FakeModemPort* port = ownPort.get();
+  auto reported = std::make_shared<bool>(false);
+  port->onWrite = [port, reported](const std::vector<uint8_t>& bytes) {
+    std::string text(bytes.begin(), bytes.end());
+    if (text.find("AT+GSN") != std::string::npos) port->queueFrame(1, imeiAnswer);
+    if (text.find("AT+BTSTATUS?") != std::string::npos && !*reported) {
+      *reported = true;
+      port->queueFrame(1, "\r\n+BTSTATUS: 0\r\n");
+    }
+  };
+  auto milliseconds = std::make_shared<int64_t>(0);
+  std::atomic<int> powerOns{0};
+  Sim800::Environment environment;
+  environment.tree = &tree.root;
+  environment.status = &status;
+  environment.port = std::move(ownPort);
+  environment.setPower = [&powerOns](bool on) { powerOns += on ? 1 : 0; };
+  environment.seconds = [milliseconds] { return *milliseconds / 1000; };
+  environment.sleep = [milliseconds](int ms) { *milliseconds += ms; };
+  environment.waitForInput = [milliseconds, port](int, int, int ms) {
+    if (port->incoming.empty()) {
+      *milliseconds += ms;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return Sim800::Readiness{};
+  };
+  environment.ppp.start = [] { return Platform::TerminalProgram{}; };
+  environment.ppp.ended = [](pid_t, int*) { return true; };
+  environment.ppp.kill = [](pid_t) {};
+  CaptureStdout capture;
+  {
+    Sim800 modem(std::move(environment));
+    modem.start();
+    for (int i = 0; i < 5000 && powerOns.load() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 5000 && TestLog::linesWith(capture.text(), "Got IMEI").size() < 2; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  EXPECT_EQ(powerOns.load(), 2);
+  EXPECT_EQ(TestLog::linesWith(capture.text(), "BT disabled, rebooting modem").size(), 1u);
+  EXPECT_EQ(TestLog::linesWith(capture.text(), "Got IMEI: 861234567890123").size(), 2u);
+}
+
 }  // namespace
