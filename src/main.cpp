@@ -21,6 +21,7 @@
 #include "net/Network.h"
 #include "net/PollMaster.h"
 #include "net/ServiceEndpoints.h"
+#include "net/sim800/controller.h"
 #include "platform/Platform.h"
 #include "registry/Factory.h"
 #include "registry/SystemInfo.h"
@@ -52,6 +53,7 @@ std::vector<WorkerAccessor> commonWorkers() {
       []() -> Thread* { return &rootManager; },
       []() -> Thread* { return WSConnectionManager::instance(); },
       []() -> Thread* { return Network::instance(); },
+      []() -> Thread* { return Sim800::instance(); },
   };
 }
 

@@ -8,6 +8,7 @@
 #include "core/Event.h"
 #include "core/Gpio.h"
 #include "core/Log.h"
+#include "net/sim800/controller.h"
 #include "platform/Clock.h"
 #include "platform/Platform.h"
 
@@ -16,6 +17,14 @@ Network* Network::instance() {
   // process ends.
   static Network* const network = new Network();
   return network;
+}
+
+Network::PppLink Network::modemLink() {
+  PppLink link;
+  link.request = [](bool up) { Sim800::instance()->wantPpp.store(up); };
+  link.isUp = [] { return Sim800::instance()->pppUp(); };
+  link.sleep = [](int milliseconds) { msleep(milliseconds); };
+  return link;
 }
 
 Network::PppLink Network::noModem() {

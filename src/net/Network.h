@@ -12,8 +12,8 @@
 // changes a port, and once at the start, it writes the file anew, mirrors
 // eth0's addressing into the U-Boot environment and restarts dhcpcd
 // (EthernetConfig.cpp); after every restart and every 30 s it publishes the
-// addresses in use as "eth_status" (EthernetStatus.cpp). Without a modem
-// controller the PPP link never comes up.
+// addresses in use as "eth_status" (EthernetStatus.cpp). The PPP link is the
+// modem controller's (net/sim800/controller.h).
 //
 // Files: Network.cpp (thread, loop, uplink), EthernetConfig.cpp,
 // FallbackButton.cpp, EthernetStatus.cpp, SetMac.cpp; all but SetMac.cpp
@@ -52,7 +52,11 @@ class Network : public Thread {
     std::function<void(int milliseconds)> sleep;
   };
 
-  // No modem controller yet: requests go nowhere and the link is never up.
+  // The modem controller's link: a request sets Sim800::wantPpp, the link is
+  // up while its pppd runs.
+  static PppLink modemLink();
+  // No modem (tests of the Ethernet side): requests go nowhere and the link
+  // is never up.
   static PppLink noModem();
 
   // What the Ethernet configuration reaches outside itself: the board's
@@ -106,7 +110,7 @@ class Network : public Thread {
   // The process-wide worker, created on first call and never destroyed.
   static Network* instance();
 
-  explicit Network(MacSetupContext macSetup = boardMacSetup(), PppLink ppp = noModem(),
+  explicit Network(MacSetupContext macSetup = boardMacSetup(), PppLink ppp = modemLink(),
                    EthernetContext ethernet = boardEthernet());
   ~Network() override;
 

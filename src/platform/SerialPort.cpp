@@ -119,10 +119,10 @@ class TermiosSerialPort : public SerialPort {
     if (descriptor >= 0) tcflush(descriptor, TCIFLUSH);
   }
 
- private:
   // Stops at the first error; a full output buffer waits for room once per
   // partial write, so a line that takes nothing gives up after 100 ms.
-  void writeAll(const uint8_t* data, size_t length) {
+  void writeAll(const uint8_t* data, size_t length) override {
+    if (descriptor < 0) return;
     while (length > 0) {
       ssize_t written = ::write(descriptor, data, length);
       if (written < 0 && errno == EINTR) continue;
@@ -140,6 +140,7 @@ class TermiosSerialPort : public SerialPort {
     }
   }
 
+ private:
   int descriptor = -1;
 };
 

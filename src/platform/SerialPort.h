@@ -44,6 +44,9 @@ class SerialPort {
   virtual void configure(uint32_t baud, const char* mode) = 0;
   // Writes all bytes, then waits until they have left the UART.
   virtual void send(const uint8_t* data, size_t length) = 0;
+  // Writes all bytes without waiting for them to leave the UART (a line that
+  // takes nothing for 100 ms gives up). Ports without their own do send().
+  virtual void writeAll(const uint8_t* data, size_t length) { send(data, length); }
   // One read of at most `maximum` bytes; 0 when nothing was read.
   virtual uint16_t read(uint8_t* buffer, uint16_t maximum) = 0;
   // Bytes received and not yet read.

@@ -32,6 +32,13 @@ CleanSpawnAttributes::~CleanSpawnAttributes() {
   if (ready) posix_spawnattr_destroy(&attributes);
 }
 
+bool CleanSpawnAttributes::startSession() {
+  if (!ready) return false;
+  short flags = 0;
+  if (posix_spawnattr_getflags(&attributes, &flags) != 0) return false;
+  return posix_spawnattr_setflags(&attributes, static_cast<short>(flags | POSIX_SPAWN_SETSID)) == 0;
+}
+
 CommandEnvironment::CommandEnvironment() {
   bool simulation = simulationMode();
   if (simulation) {

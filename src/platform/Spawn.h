@@ -23,6 +23,9 @@ class CleanSpawnAttributes {
 
   // Null when the attributes could not be set up; then nothing is spawned.
   const posix_spawnattr_t* get() const { return ready ? &attributes : nullptr; }
+  // The child also starts a session of its own (setsid), so the terminal it
+  // opens first becomes its controlling terminal. False when refused.
+  bool startSession();
 
  private:
   posix_spawnattr_t attributes;
