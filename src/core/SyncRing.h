@@ -2,6 +2,7 @@
 // Fixed-capacity queue between threads. Any thread may push; one owner consumes.
 // The ring's fill level is mirrored in a semaphore-mode eventfd so the owner
 // can poll() it together with its sockets. A full ring drops the new element.
+// The descriptor never blocks: a take that finds no unit returns at once.
 #include <unistd.h>
 
 #include <array>
@@ -38,8 +39,11 @@ class SyncRing {
       return false;
     }
     items[(head + count.load()) % N] = std::move(item);
-    count.fetch_add(1);
+    // The unit before the count: a consumer that sees the element always
+    // finds its unit, so its non-blocking take never misses one and leaves it
+    // behind to wake the consumer's poll for nothing, again and again.
     signalEvent(eventFd);
+    count.fetch_add(1);
     return true;
   }
 
