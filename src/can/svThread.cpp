@@ -23,7 +23,6 @@ int64_t millisecondsSinceStart() { return Platform::monotonicCoarseMilliseconds(
 
 void sendToVolmarPorts(const CanFrame& frame) { svThread::instance()->send(frame, svThread::portModeEnum::volmar); }
 
-
 }  // namespace
 
 svThread* svThread::instance() {
