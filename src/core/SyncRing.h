@@ -39,15 +39,26 @@ class SyncRing {
       return false;
     }
     items[(head + count.load()) % N] = std::move(item);
-    // The unit before the count: a consumer that sees the element always
-    // finds its unit, so its non-blocking take never misses one and leaves it
-    // behind to wake the consumer's poll for nothing, again and again.
-    signalEvent(eventFd);
+    // The count first, then the unit: the consumer is woken only once the
+    // element shows. A consumer that saw it before its unit came waits for
+    // this mutex in takeUnit().
     count.fetch_add(1);
+    signalEvent(eventFd);
     return true;
   }
 
   uint32_t size() const { return count.load(); }
+
+  // The owner takes the unit of the element it is about to pop. The
+  // descriptor never blocks: when the unit is not there yet, a push is
+  // between its count and its unit, and holds the mutex until its unit is
+  // written, so the take is tried once more behind the mutex. A unit missing
+  // even then (a count out of step) is not waited for; false.
+  bool takeUnit() {
+    if (takeEvent(eventFd)) return true;
+    std::lock_guard<std::mutex> lock(mutex);
+    return takeEvent(eventFd);
+  }
 
   // Only meaningful while size() is above 0; only the owner calls it.
   T front() {
@@ -73,7 +84,7 @@ class SyncRing {
   template <typename Process>
   void consumeAll(Process&& process) {
     while (size() != 0) {
-      takeEvent(eventFd);
+      takeUnit();
       T item = front();
       pop();
       process(item);

@@ -134,7 +134,7 @@ void WSConnectionManager::serveConnection(size_t index) {
 
   WSOutgoingTexts& texts = session.outgoing();
   if (parser.handshakeDone() && !connection.outputBlocked && texts.size() != 0) {
-    takeEvent(texts.fd());
+    texts.takeUnit();
     std::string text = texts.front();
     texts.pop();
     parser.sendText(text);
