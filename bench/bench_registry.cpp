@@ -1,7 +1,12 @@
-// The settings tree: rendering the whole root for a client, and applying a
-// client's object of about 1 KiB.
+// The settings tree: rendering the whole root for a client, applying a
+// client's object of about 1 KiB, saving a persisted group, and the group
+// files written for 1,000 applies of an unchanged and of a changing object.
 #include <benchmark/benchmark.h>
 
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -52,14 +57,48 @@ void BM_ApplyClientObject1KiB(benchmark::State& state) {
 }
 BENCHMARK(BM_ApplyClientObject1KiB);
 
-// One persisted group: the apply also saves /data/dps/pult (write, fsync,
-// rename, directory fsync), which dominates.
+// One persisted group changed by every apply, which therefore also saves
+// /data/dps/pult (write, fsync, rename, directory fsync): that dominates.
 void BM_ApplyPersistedGroup(benchmark::State& state) {
   RegistryRoot& root = RegistryRoot::global();
   Catalogue::all();
-  const char* text = R"({"pult":{"is_server":false,"target":"192.168.10.5","enabled":true}})";
-  for (auto _ : state) root.apply(text);
+  const char* texts[2] = {R"({"pult":{"is_server":false,"target":"192.168.10.5","enabled":true}})",
+                          R"({"pult":{"is_server":false,"target":"192.168.10.6","enabled":true}})"};
+  size_t n = 0;
+  for (auto _ : state) root.apply(texts[n++ % 2]);
 }
 BENCHMARK(BM_ApplyPersistedGroup)->Unit(benchmark::kMicrosecond);
+
+// Flash wear: group files written for 1,000 applies of one persisted group,
+// with an unchanged object (argument 0, target: none written) and with a
+// changed value each time (argument 1, one file each). A tree of its own in
+// a temporary directory.
+void BM_FilesWrittenPerThousandApplies(benchmark::State& state) {
+  char pattern[] = "/tmp/fieldhub-bench-registry-XXXXXX";
+  std::string directory = mkdtemp(pattern);
+  uint64_t written = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::filesystem::remove_all(directory + "/dps");
+    auto root = std::make_unique<RegistryRoot>(directory + "/dps");
+    auto pult = std::make_unique<Catalogue::Pult>(*root);
+    root->apply(R"({"pult":{"is_server":false,"target":"192.168.10.5","enabled":true}})");
+    uint64_t before = root->fileWrites();
+    state.ResumeTiming();
+    for (int i = 0; i < 1000; ++i) {
+      std::string target = state.range(0) == 0 ? "192.168.10.5" : "192.168.10." + std::to_string(i % 200 + 10);
+      root->apply(("{\"pult\":{\"is_server\":false,\"target\":\"" + target + "\",\"enabled\":true}}").c_str());
+    }
+    written = root->fileWrites() - before;
+  }
+  std::filesystem::remove_all(directory);
+  state.counters["files_written"] = static_cast<double>(written);
+}
+BENCHMARK(BM_FilesWrittenPerThousandApplies)
+    ->ArgName("changing")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -32,7 +32,7 @@ bool canSock::flush() {
   while (ring.size() != 0) {
     CanFrame frame = ring.front();
     if (!port->writeFrame(frame)) return false;
-    takeEvent(ring.fd());
+    ring.takeUnit();
     ring.pop();
   }
   return true;

@@ -1,11 +1,9 @@
 #include "can/svThread.h"
 
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <mutex>
 #include <utility>
 
 #include "can/krel/KrelThread.h"
@@ -21,18 +19,9 @@ namespace {
 // is readable again at once, and the other port and the writes get their turn.
 constexpr int readBurst = 256;
 
-std::recursive_mutex& mutexOf(EntryNode& entry) {
-  RegistryRoot* tree = entry.tree();
-  return tree != nullptr ? tree->mutex() : registryMutex();
-}
-
 int64_t millisecondsSinceStart() { return Platform::monotonicCoarseMilliseconds() - Log::startMilliseconds(); }
 
 void sendToVolmarPorts(const CanFrame& frame) { svThread::instance()->send(frame, svThread::portModeEnum::volmar); }
-
-// A counter that any number of producers increment and one read clears
-// (not semaphore mode, unlike the rings' counters).
-int makeWakeFd() { return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
 
 }  // namespace
 
@@ -56,23 +45,22 @@ svThread::svThread(Catalogue::Can& canSettings, std::array<std::unique_ptr<canSo
       ports(std::move(canPorts)),
       receivers(std::move(frameReceivers)),
       now(std::move(clock)),
-      wakeFd(makeWakeFd()) {}
+      // Any number of producers add to it and one read clears it (not a
+      // semaphore, unlike the rings' counters).
+      wakeFd(makeWakeFd("the port supervisor's wake-up descriptor")) {}
 
 svThread::~svThread() {
   stop();
   if (wakeFd >= 0) close(wakeFd);
 }
 
+// Read for every frame: the entries' atomic copies, never the registry mutex,
+// so a settings apply or save cannot hold up routing.
 svThread::portModeEnum svThread::portMode(size_t port) const {
-  Entry<CanPortMode>& entry = port == 0 ? settings.port1 : settings.port2;
-  std::lock_guard<std::recursive_mutex> lock(mutexOf(entry));
-  return entry.value;
+  return (port == 0 ? settings.port1 : settings.port2).current();
 }
 
-bool svThread::duplicateFilterOn() const {
-  std::lock_guard<std::recursive_mutex> lock(mutexOf(settings.x2krel));
-  return settings.x2krel.value;
-}
+bool svThread::duplicateFilterOn() const { return settings.x2krel.current(); }
 
 void svThread::wake() { signalEvent(wakeFd); }
 

@@ -50,8 +50,9 @@ class svThread : public Thread {
   // (never destroyed). Also connects the metering radio thread's sender.
   static svThread* instance();
 
-  // settings: the "can" group whose port1/port2/x2krel are read (under the
-  // lock of the tree they belong to). ports: "can0" then "can1".
+  // settings: the "can" group whose port1/port2/x2krel are read (their
+  // lock-free copies, current after every apply and commit). ports: "can0"
+  // then "can1".
   svThread(Catalogue::Can& settings, std::array<std::unique_ptr<canSock>, portCount> ports, Receivers receivers,
            Clock now);
   // Stops the loop and joins it, so a test's instance can go.

@@ -5,7 +5,10 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
+
+#include "core/Log.h"
 
 void msleep(int ms) {
   if (ms <= 0) return;
@@ -14,7 +17,17 @@ void msleep(int ms) {
   }
 }
 
-int makeEventFd() { return eventfd(0, EFD_SEMAPHORE | EFD_CLOEXEC); }
+int makeEventFd() {
+  int fd = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC);
+  if (fd < 0) LOGE("Cannot make a queue's event descriptor: %s", std::strerror(errno));
+  return fd;
+}
+
+int makeWakeFd(const char* purpose) {
+  int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (fd < 0) LOGE("Cannot make %s: %s", purpose, std::strerror(errno));
+  return fd;
+}
 
 void signalEvent(int fd) {
   uint64_t one = 1;

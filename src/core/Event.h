@@ -6,9 +6,16 @@
 // returns at once.
 void msleep(int ms);
 
-// An eventfd with initial value 0 in semaphore mode; -1 on failure.
+// An eventfd with initial value 0 in semaphore mode, non-blocking: a take
+// when no unit is left fails at once instead of hanging the consumer. -1 on
+// failure, which is logged (E): a consumer polling it would never wake.
 int makeEventFd();
+// A non-blocking eventfd counter that any number of signals add to and one
+// read clears (a loop's wake-up or stop descriptor); -1 on failure, logged
+// (E) with `purpose`.
+int makeWakeFd(const char* purpose);
 // Adds one unit (writes the 8-byte value 1).
 void signalEvent(int fd);
-// Takes one unit; blocks while there is none. False on a failed read.
+// Takes one unit. False on a failed read, and when there was none to take
+// (the descriptors made here never block).
 bool takeEvent(int fd);

@@ -2,6 +2,7 @@
 // Fixed-capacity queue between threads. Any thread may push; one owner consumes.
 // The ring's fill level is mirrored in a semaphore-mode eventfd so the owner
 // can poll() it together with its sockets. A full ring drops the new element.
+// The descriptor never blocks: a take that finds no unit returns at once.
 #include <unistd.h>
 
 #include <array>
@@ -38,12 +39,26 @@ class SyncRing {
       return false;
     }
     items[(head + count.load()) % N] = std::move(item);
+    // The count first, then the unit: the consumer is woken only once the
+    // element shows. A consumer that saw it before its unit came waits for
+    // this mutex in takeUnit().
     count.fetch_add(1);
     signalEvent(eventFd);
     return true;
   }
 
   uint32_t size() const { return count.load(); }
+
+  // The owner takes the unit of the element it is about to pop. The
+  // descriptor never blocks: when the unit is not there yet, a push is
+  // between its count and its unit, and holds the mutex until its unit is
+  // written, so the take is tried once more behind the mutex. A unit missing
+  // even then (a count out of step) is not waited for; false.
+  bool takeUnit() {
+    if (takeEvent(eventFd)) return true;
+    std::lock_guard<std::mutex> lock(mutex);
+    return takeEvent(eventFd);
+  }
 
   // Only meaningful while size() is above 0; only the owner calls it.
   T front() {
@@ -69,7 +84,7 @@ class SyncRing {
   template <typename Process>
   void consumeAll(Process&& process) {
     while (size() != 0) {
-      takeEvent(eventFd);
+      takeUnit();
       T item = front();
       pop();
       process(item);

@@ -1,7 +1,6 @@
 #include "core/Thread.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,9 +10,7 @@
 #include "core/Event.h"
 #include "core/Log.h"
 
-Thread::Thread() : stopFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-  if (stopFd < 0) LOGE("Cannot make a worker's stop descriptor: %s", std::strerror(errno));
-}
+Thread::Thread() : stopFd(makeWakeFd("a worker's stop descriptor")) {}
 
 Thread::~Thread() {
   stop();

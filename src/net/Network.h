@@ -130,8 +130,9 @@ class Network : public Thread {
   // nothing happens. Otherwise the file is rewritten as interfaces.next; with
   // `apply` networking is stopped, the new file moved into place and
   // networking started again, without it the new file waits as
-  // interfaces.next for the next boot's scripts.
-  void setMacs(const char* mac1, const char* mac2, bool apply);
+  // interfaces.next for the next boot's scripts. False (logged E) when the
+  // new file could not be written or moved into place.
+  bool setMacs(const char* mac1, const char* mac2, bool apply);
   // Two random unicast addresses for a board without factory parameters,
   // set up as above; then the ports' old IP addresses are flushed.
   void randomMacs(bool apply);

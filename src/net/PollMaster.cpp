@@ -60,14 +60,17 @@ bool WSConnectionManager::openListener() {
   } else if (listen(fd, 8) != 0) {
     failure = "Failed to listen to WS socket. Retrying...";
   }
+  // The port actually bound (FIELDHUB_WS_PORT may ask for any free one).
+  sockaddr_in bound{};
+  socklen_t boundLength = sizeof bound;
+  if (failure == nullptr && getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLength) != 0) {
+    failure = "Failed to read the WS socket's port. Retrying...";
+  }
   if (failure != nullptr) {
     LOGE("%s", failure);
     close(fd);
     return false;
   }
-  sockaddr_in bound{};
-  socklen_t boundLength = sizeof bound;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLength);
   listenFd = fd;
   boundPort.store(ntohs(bound.sin_port));
   rebuildPollSet();
@@ -131,7 +134,7 @@ void WSConnectionManager::serveConnection(size_t index) {
 
   WSOutgoingTexts& texts = session.outgoing();
   if (parser.handshakeDone() && !connection.outputBlocked && texts.size() != 0) {
-    takeEvent(texts.fd());
+    texts.takeUnit();
     std::string text = texts.front();
     texts.pop();
     parser.sendText(text);

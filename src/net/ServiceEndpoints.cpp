@@ -1,6 +1,7 @@
 #include "net/ServiceEndpoints.h"
 
 #include <memory>
+#include <string>
 #include <mutex>
 #include <string_view>
 #include <utility>
@@ -56,10 +57,15 @@ void ServiceEndpoints::attach() {
   static ServiceEndpoints* const endpoints = [] {
     // Never destroyed: the endpoints call it until the process ends.
     auto* made = new ServiceEndpoints(boardServices());
-    Catalogue::fwUpdate().setHandler(
-        [made](const char* value, const Origin& origin) { made->firmwareUpdate(value, origin); });
-    Catalogue::resetEndpoint().setHandler(
-        [made](const char* value, const Origin& origin) { made->reset(value, origin); });
+    // Both run shell commands (U-Boot writes, erasing, reboot): after the
+    // applying thread has released the registry mutex, in the order named.
+    Catalogue::fwUpdate().setHandler([made](const char* value, const Origin& origin) {
+      RegistryRoot::runOutsideLock(
+          [made, text = std::string(value), origin] { made->firmwareUpdate(text.c_str(), origin); });
+    });
+    Catalogue::resetEndpoint().setHandler([made](const char* value, const Origin& origin) {
+      RegistryRoot::runOutsideLock([made, text = std::string(value), origin] { made->reset(text.c_str(), origin); });
+    });
     return made;
   }();
   (void)endpoints;

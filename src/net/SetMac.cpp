@@ -11,8 +11,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -113,27 +115,31 @@ Network::MacSetupContext Network::boardMacSetup() {
           [](const std::string& command) { Platform::shell(command); }};
 }
 
-void Network::setMacs(const char* mac1, const char* mac2, bool apply) {
+bool Network::setMacs(const char* mac1, const char* mac2, bool apply) {
   std::lock_guard<std::mutex> lock(macMutex);
   const std::string macs[2] = {mac1, mac2};
   const std::string& path = macSetup.interfacesPath;
   if (portsCorrect(readLines(path), macs)) {
     LOGI("No need to change macs");
-    return;
+    return true;
   }
   LOGI("Changing macs");
   // A missing file gives an empty one: there is no stanza to put an address in.
   std::string next = path + ".next";
   if (!writeFile(next, rewrite(readLines(path), macs))) {
     LOGE("Cannot write %s", next.c_str());
-    return;
+    return false;
   }
-  if (!apply) return;
+  if (!apply) return true;
   macSetup.runCommand("dhcpcd -x ; sleep 1");
   macSetup.runCommand(macSetup.networkScript + " stop ; sleep 1");
-  std::rename(next.c_str(), path.c_str());
+  bool moved = std::rename(next.c_str(), path.c_str()) == 0;
+  // Networking comes back either way, with the old addresses when the new
+  // file could not be moved into place.
+  if (!moved) LOGE("Cannot move %s into place: %s", next.c_str(), std::strerror(errno));
   macSetup.runCommand(macSetup.networkScript + " start ; sleep 1");
   macSetup.runCommand("dhcpcd");
+  return moved;
 }
 
 void Network::randomMacs(bool apply) {

@@ -22,6 +22,7 @@
 #include "registry/Entry.h"
 #include "registry/EthSettings.h"
 #include "registry/KrelDevicesStatus.h"
+#include "registry/MirroredEntry.h"
 #include "registry/Registry.h"
 #include "registry/RegistryLoader.h"
 #include "registry/ServerSettings.h"
@@ -119,12 +120,13 @@ struct GsmStatus {
   WSStatus<unsigned long long> imei;
 };
 
-// can: the two ports' modes and the duplicate filter (persisted).
+// can: the two ports' modes and the duplicate filter (persisted). The port
+// supervisor reads them for every frame through current(), without a lock.
 struct Can {
   explicit Can(RegistryRoot& root);
-  Entry<CanPortMode> port1;
-  Entry<CanPortMode> port2;
-  Entry<bool> x2krel;
+  MirroredEntry<CanPortMode> port1;
+  MirroredEntry<CanPortMode> port2;
+  MirroredEntry<bool> x2krel;
   RegistryLoader loader;
 };
 

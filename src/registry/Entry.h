@@ -56,6 +56,11 @@ class Entry<void, void> {
   // The node itself for a group, null for a leaf.
   virtual Registry* asRegistry() { return nullptr; }
   virtual ~Entry();
+  // Called by commit() on the committed node's top-level group, under the
+  // registry mutex, after an owner changed values itself (a group passes it
+  // to its children).
+  // Entries that keep a copy of their value for lock-free readers refresh it.
+  virtual void committed() {}
 
   Entry(const Entry&) = delete;
   Entry& operator=(const Entry&) = delete;

@@ -164,18 +164,27 @@ void SettingsEntry::fromText(const char* text, const Origin&) {
 }
 
 void SettingsEntry::commission() {
-  LOGI("Saving factory settings");
-  if (!SysEnv::checkBootEnvironment()) {
-    LOGW("! ENV is dead");
-  } else {
-    SysEnv::setBootVariable("serial", value.serial);
-    SysEnv::setBootVariable("uuid", value.uuid);
-    SysEnv::setBootVariable("ethaddr", value.mac1);
-    SysEnv::setBootVariable("mac2", value.mac2);
-  }
-  if (RegistryRoot* root = tree()) std::remove(root->filePath("factory").c_str());
-  services.setMacs(value.mac1, value.mac2, true);
-  Platform::shell("reboot -d 1");
+  // The record is commissioned from here on; the U-Boot writes, the MAC
+  // set-up (with its pauses) and the reboot run once the applying thread has
+  // released the registry mutex, so readers of settings are not held up.
+  RegistryRoot* root = tree();
+  RegistryRoot::runOutsideLock([identity = value, setMacs = services.setMacs, root] {
+    LOGI("Saving factory settings");
+    if (!SysEnv::checkBootEnvironment()) {
+      LOGW("! ENV is dead");
+    } else {
+      SysEnv::setBootVariable("serial", identity.serial);
+      SysEnv::setBootVariable("uuid", identity.uuid);
+      SysEnv::setBootVariable("ethaddr", identity.mac1);
+      SysEnv::setBootVariable("mac2", identity.mac2);
+    }
+    if (root != nullptr) {
+      std::remove(root->filePath("factory").c_str());
+      root->forgetStored("factory");
+    }
+    setMacs(identity.mac1, identity.mac2, true);
+    Platform::shell("reboot -d 1");
+  });
 }
 
 SettingsEntry& settingsEntry() {

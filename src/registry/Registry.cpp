@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
+#include "core/Log.h"
 #include "platform/Platform.h"
 #include "registry/CatalogueOrder.h"
 #include "registry/Json.h"
@@ -12,6 +14,45 @@
 #include "registry/Waiter.h"
 
 using Lock = std::lock_guard<std::recursive_mutex>;
+
+namespace {
+
+// How deep this thread is in registry Scopes, and the work waiting for it to
+// leave the outermost one.
+thread_local int scopeDepth = 0;
+thread_local std::vector<std::function<void()>> workAfterScope;
+
+void runWorkAfterScope() {
+  // The work may enter and leave Scopes itself and so queue more.
+  while (!workAfterScope.empty()) {
+    std::vector<std::function<void()>> work;
+    work.swap(workAfterScope);
+    for (std::function<void()>& step : work) step();
+  }
+}
+
+bool regularFileExists(const std::string& path) {
+  struct stat status {};
+  return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+}  // namespace
+
+RegistryRoot::Scope::Scope(RegistryRoot& root) : lock(root.registryMutex) { ++scopeDepth; }
+
+RegistryRoot::Scope::~Scope() {
+  --scopeDepth;
+  lock.unlock();
+  if (scopeDepth == 0) runWorkAfterScope();
+}
+
+void RegistryRoot::runOutsideLock(std::function<void()> work) {
+  if (scopeDepth == 0) {
+    work();
+    return;
+  }
+  workAfterScope.push_back(std::move(work));
+}
 
 Registry::Registry(const char* groupName, Registry* parentGroup, RegistryRoot* root)
     : Entry<void, void>(groupName, parentGroup, root) {}
@@ -64,6 +105,10 @@ bool Registry::replacePlaceholder(EntryNode* existing, EntryNode* node) {
   placeholder->parent = nullptr;
   createdGroups.erase(owned);
   return true;
+}
+
+void Registry::committed() {
+  for (EntryNode* node : children) node->committed();
 }
 
 std::string Registry::toText() const {
@@ -147,7 +192,7 @@ EntryNode* RegistryRoot::find(EntryPath path) {
 EntryNode* RegistryRoot::topLevel(const char* topName) { return find({topName}); }
 
 void RegistryRoot::apply(const char* text, const Origin& origin) {
-  Lock lock(registryMutex);
+  Scope scope(*this);
   wakeSet.clear();
   fromText(text, origin);
   for (Waiter* waiter : wakeSet) waiter->post();
@@ -199,10 +244,12 @@ void RegistryRoot::notify(uint32_t mask) {
 }
 
 void RegistryRoot::commit(EntryNode& entry) {
-  Lock lock(registryMutex);
+  Scope scope(*this);
   EntryNode* node = &entry;
   while (node->parent != nullptr && node->parent != this) node = node->parent;
   if (node->parent != this) return;  // the root itself, or a node outside the tree
+  // The whole top-level group: an owner may have changed several members.
+  node->committed();
   notify(bitOf(node));
   if (node->asRegistry() != nullptr) save(*node);
 }
@@ -210,19 +257,82 @@ void RegistryRoot::commit(EntryNode& entry) {
 std::string RegistryRoot::filePath(const char* topName) const { return storageDirectory + "/" + topName; }
 
 void RegistryRoot::setFileOperations(const FileOperations& operations) {
-  Lock lock(registryMutex);
+  std::lock_guard<std::mutex> lock(filesMutex);
   fileOperations = operations;
 }
 
+RegistryRoot::GroupFile& RegistryRoot::groupFile(const std::string& topName) {
+  std::unique_ptr<GroupFile>& file = files[topName];
+  if (!file) file = std::make_unique<GroupFile>();
+  return *file;
+}
+
+void RegistryRoot::rememberStored(const char* topName, const std::string& content) {
+  std::lock_guard<std::mutex> lock(filesMutex);
+  GroupFile& file = groupFile(topName);
+  file.stored = !content.empty();
+  file.storedText = content;
+}
+
+void RegistryRoot::forgetStored(const char* topName) {
+  std::lock_guard<std::mutex> lock(filesMutex);
+  groupFile(topName).stored = false;
+}
+
 void RegistryRoot::save(EntryNode& topLevelNode) {
-  Lock lock(registryMutex);
+  Scope scope(*this);
   if (!topLevelNode.persistent) return;
-  if (!directoryCreated) {
-    directoryCreated = true;
-    mkdir(storageDirectory.c_str(), 0775);
+  std::string name = topLevelNode.name;
+  std::string text = topLevelNode.toText();
+  {
+    std::lock_guard<std::mutex> lock(filesMutex);
+    GroupFile& file = groupFile(name);
+    file.text = std::move(text);
+    ++file.rendered;
   }
-  // An unwritable directory keeps the settings in memory only, silently.
-  replaceFile(filePath(topLevelNode.name), topLevelNode.toText(), fileOperations);
+  runOutsideLock([this, name] { writeGroupFile(name); });
+}
+
+void RegistryRoot::writeGroupFile(const std::string& topName) {
+  std::string path = filePath(topName.c_str());
+  GroupFile* file;
+  {
+    std::lock_guard<std::mutex> lock(filesMutex);
+    file = &groupFile(topName);
+  }
+  // Writers of one file take turns; each takes the newest text when its turn
+  // comes, so a text rendered earlier never lands after a later one.
+  std::lock_guard<std::mutex> turn(file->writing);
+  uint64_t generation;
+  std::string text;
+  bool unchanged;
+  FileOperations operations;
+  {
+    std::lock_guard<std::mutex> lock(filesMutex);
+    if (file->handled >= file->rendered) return;  // an earlier turn wrote it
+    generation = file->rendered;
+    text = file->text;
+    unchanged = file->stored && file->storedText == text;
+    operations = fileOperations;
+    if (!directoryCreated) {
+      directoryCreated = true;
+      mkdir(storageDirectory.c_str(), 0775);
+    }
+  }
+  // Flash wears with every write: the same text is not written again while
+  // the file is still there.
+  bool written = unchanged && regularFileExists(path);
+  if (!written) {
+    // An unwritable directory keeps the settings in memory only, silently.
+    written = replaceFile(path, text, operations);
+    writes.fetch_add(1);
+    if (written) LOGD("Saved %s", topName.c_str());
+  }
+  std::lock_guard<std::mutex> lock(filesMutex);
+  file->handled = generation;
+  // A failed write leaves the file's content unknown: the next save writes.
+  file->stored = written;
+  if (written) file->storedText = std::move(text);
 }
 
 std::recursive_mutex& registryMutex() { return RegistryRoot::global().mutex(); }

@@ -12,10 +12,20 @@
 // top-level names), whatever the order in which they are constructed; names
 // missing from the table follow in construction order.
 //
-// Locks: the registry mutex (recursive) orders applies, loads, saves and the
-// readers of values; the listener mutex guards the listener list. Whoever
-// needs both takes the registry mutex first.
+// Saving a group renders its text under the registry mutex but writes the
+// file only after the thread has left the registry (Scope below), so a slow
+// flash never holds up the readers of settings. A text equal to the one last
+// saved or read for the file is not written again.
+//
+// Locks (docs/locking.md): the registry mutex (recursive) orders applies,
+// loads, renders and the readers of values; the listener mutex guards the
+// listener list; the file-table mutex and one writer mutex per group file
+// order the writes. Whoever needs several takes them in that order, and no
+// file write holds the registry mutex.
+#include <atomic>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -40,6 +50,7 @@ class Registry : public Entry<void, void> {
   std::string toText() const override;
   void fromText(const char* text, const Origin& origin) override;
   Registry* asRegistry() override { return this; }
+  void committed() override;
 
   // The first child with this name, or null.
   EntryNode* child(std::string_view childName) const;
@@ -82,6 +93,27 @@ class RegistryRoot : public Registry {
 
   std::recursive_mutex& mutex() { return registryMutex; }
 
+  // Holds the registry mutex for its lifetime. Work handed to
+  // runOutsideLock() inside it (file writes, shell commands) runs when the
+  // thread's outermost Scope has released the mutex. A caller that locks
+  // mutex() itself around a Scope keeps the mutex through that work: lock
+  // through a Scope, or not at all, around applies and commits of persisted
+  // groups.
+  class Scope {
+   public:
+    explicit Scope(RegistryRoot& root);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+   private:
+    std::unique_lock<std::recursive_mutex> lock;
+  };
+  // Runs `work` once this thread has left its outermost Scope, at once when
+  // it is in none. Endpoint handlers use it for slow work (shell commands)
+  // that must not hold up the readers of settings.
+  static void runOutsideLock(std::function<void()> work);
+
   // The node at a path; missing groups on the way (and a missing last name)
   // are made as groups. Null when the path runs through a leaf.
   EntryNode* find(EntryPath path);
@@ -108,8 +140,18 @@ class RegistryRoot : public Registry {
   // After an owner changed a value itself: tells the listeners the bit of the
   // entry's top-level group and saves that group when it is persisted.
   void commit(EntryNode& entry);
-  // Writes a persisted top-level node to its file (nothing for other nodes).
+  // Writes a persisted top-level node to its file (nothing for other nodes):
+  // renders it now and writes it once the thread has left the registry
+  // (Scope), unless the text is the one last saved or read for the file and
+  // the file is still there. Writers of one file take turns, and each writes
+  // the newest text rendered, so an older text never replaces a newer one.
   void save(EntryNode& topLevelNode);
+  // Files written by save() so far (each also logged as a D line).
+  uint64_t fileWrites() const { return writes.load(); }
+  // What a loader read from the group's file: an equal text needs no write.
+  void rememberStored(const char* topName, const std::string& content);
+  // The group's file was removed by other means: the next save writes it.
+  void forgetStored(const char* topName);
 
   // Reading and writing group files.
   const std::string& directory() const { return storageDirectory; }
@@ -121,16 +163,33 @@ class RegistryRoot : public Registry {
   std::set<Waiter*> wakeSet;
 
  private:
+  // One group file's writes. `writing` lets one writer at a time at the
+  // file (and its ".new"); the rest is guarded by filesMutex.
+  struct GroupFile {
+    std::mutex writing;
+    uint64_t rendered = 0;  // generation of `text`
+    uint64_t handled = 0;   // newest generation a writer dealt with
+    std::string text;       // newest rendered text
+    bool stored = false;    // `storedText` is what the file holds
+    std::string storedText;
+  };
+
   void addChild(EntryNode* node) override;
   size_t rankOf(const char* topName) const;
+  GroupFile& groupFile(const std::string& topName);
+  // Writes the newest rendered text of the group's file when it needs it.
+  void writeGroupFile(const std::string& topName);
 
   mutable std::recursive_mutex registryMutex;
   std::mutex listenerMutex;
   std::vector<CommonHandler<JSONDataDesyncCmd>*> listeners;
   std::vector<std::string_view> order;
   std::string storageDirectory;
+  std::mutex filesMutex;
+  std::map<std::string, std::unique_ptr<GroupFile>> files;
   bool directoryCreated = false;
   FileOperations fileOperations;
+  std::atomic<uint64_t> writes{0};
 };
 
 // The process-wide tree's registry mutex.

@@ -7,9 +7,11 @@
 
 namespace {
 
-// The file's content when it counts as present (2 characters or more).
+// The file's content when it counts as present (2 characters or more). The
+// tree remembers what the file holds, so saving the same text writes nothing.
 std::string groupFile(RegistryRoot& root, const char* group) {
   std::string content = readSmallFile(root.filePath(group), maxGroupFileBytes);
+  root.rememberStored(group, content);
   if (content.size() < 2) content.clear();
   return content;
 }
@@ -17,7 +19,9 @@ std::string groupFile(RegistryRoot& root, const char* group) {
 }  // namespace
 
 RegistryLoader::RegistryLoader(const char* group, RegistryRoot& root) {
-  std::lock_guard<std::recursive_mutex> lock(root.mutex());
+  // Applying a file's content may save (the "factory" entry does): a Scope
+  // writes after the mutex is released.
+  RegistryRoot::Scope scope(root);
   EntryNode* node = root.topLevel(group);
   if (node == nullptr) return;
   node->persistent = 1;
@@ -29,7 +33,7 @@ RegistryLoader::RegistryLoader(const char* group, RegistryRoot& root) {
 }
 
 RegistryDefault::RegistryDefault(const char* group, const char* text, RegistryRoot& root) {
-  std::lock_guard<std::recursive_mutex> lock(root.mutex());
+  RegistryRoot::Scope scope(root);
   EntryNode* node = root.topLevel(group);
   if (node == nullptr) return;
   node->defaultText = text;

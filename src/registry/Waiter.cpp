@@ -2,11 +2,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
+#include "core/Event.h"
+#include "core/Log.h"
+
 Waiter::Waiter(std::initializer_list<EntryPath> paths, RegistryRoot& tree) : root(&tree) {
-  sem_init(&semaphore, 0, 0);
+  semaphoreMade = sem_init(&semaphore, 0, 0) == 0;
+  if (!semaphoreMade) LOGE("Cannot make a settings waiter's semaphore: %s", std::strerror(errno));
   std::lock_guard<std::recursive_mutex> lock(root->mutex());
   for (EntryPath path : paths) {
     EntryNode* node = root->find(path);
@@ -22,13 +27,19 @@ Waiter::~Waiter() {
     for (EntryNode* node : watched) std::erase(node->waiters, this);
     root->wakeSet.erase(this);
   }
-  sem_destroy(&semaphore);
+  if (semaphoreMade) sem_destroy(&semaphore);
 }
 
-void Waiter::post() { sem_post(&semaphore); }
+void Waiter::post() {
+  if (semaphoreMade) sem_post(&semaphore);
+}
 
 bool Waiter::wait(int timeoutMilliseconds) {
   if (timeoutMilliseconds < 0) timeoutMilliseconds = 0;
+  if (!semaphoreMade) {
+    msleep(timeoutMilliseconds);
+    return false;
+  }
   timespec deadline{};
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 30))
   // The wall clock is set by clients and from the RTC: measure on the monotonic one.

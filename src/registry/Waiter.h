@@ -24,8 +24,12 @@ class Waiter {
   Waiter& operator=(const Waiter&) = delete;
 
   void post();
-  // True when woken within timeoutMilliseconds (0: only looks).
+  // True when woken within timeoutMilliseconds (0: only looks). A Waiter
+  // whose semaphore could not be made is never woken: it sleeps the time-out
+  // and returns false, so its owner still re-reads on its own schedule.
   bool wait(int timeoutMilliseconds);
+  // False when the semaphore could not be made (logged E at construction).
+  bool usable() const { return semaphoreMade; }
 
   // First member: the semaphore the owner sleeps on (initial value 0).
   sem_t semaphore;
@@ -38,4 +42,5 @@ class Waiter {
 
   RegistryRoot* root;
   std::vector<EntryNode*> watched;
+  bool semaphoreMade = false;
 };

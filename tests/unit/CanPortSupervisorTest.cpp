@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -21,6 +22,7 @@
 #include "can/DuplicateFilter.h"
 #include "can/canSock.h"
 #include "can/svThread.h"
+#include "registry/AtomicFile.h"
 #include "registry/Catalogue.h"
 
 namespace {
@@ -116,11 +118,14 @@ class PortSupervisor : public ::testing::Test {
     std::lock_guard<std::mutex> lock(deliveredMutex);
     return delivered;
   }
+  // As an owner changes settings: values under the mutex, then commit, from
+  // which the supervisor's lock-free copies show them.
   void configure(CanPortMode port1, CanPortMode port2, bool x2krel = false) {
-    std::lock_guard<std::recursive_mutex> lock(tree.root.mutex());
+    RegistryRoot::Scope scope(tree.root);
     settings.port1.value = port1;
     settings.port2.value = port2;
     settings.x2krel.value = x2krel;
+    tree.root.commit(settings.port1);
   }
 };
 
@@ -256,6 +261,79 @@ TEST_F(PortSupervisor, SuppressesTheSecondCopyFromTheOtherPortWhenAsked) {
     clock.now = start + 1000;
     EXPECT_EQ(deliveredFrames().size(), c.delivered) << "x2krel " << c.x2krel;
   }
+}
+
+// A save whose flush to storage hangs (a slow flash): the first fsync waits
+// until the test lets it go, or 5 s at most so a fault fails instead of hanging.
+struct BlockingFlush {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool entered = false;
+  bool released = false;
+};
+BlockingFlush blockingFlush;
+
+int blockingFsync(int fd) {
+  std::unique_lock<std::mutex> lock(blockingFlush.mutex);
+  if (!blockingFlush.entered) {
+    blockingFlush.entered = true;
+    blockingFlush.changed.notify_all();
+    blockingFlush.changed.wait_for(lock, std::chrono::seconds(5), [] { return blockingFlush.released; });
+  }
+  return ::fsync(fd);
+}
+
+// Another thread can take the mutex (a recursive mutex lets its own holder in).
+bool lockableFromAnotherThread(std::recursive_mutex& mutex) {
+  bool taken = false;
+  std::thread other([&] {
+    if (mutex.try_lock()) {
+      taken = true;
+      mutex.unlock();
+    }
+  });
+  other.join();
+  return taken;
+}
+
+TEST_F(PortSupervisor, RoutingAndSettingsReadsGoOnWhileASaveIsBlocked) {
+  configure(krel, krel);
+  tree.root.setFileOperations(FileOperations{::write, blockingFsync, ::rename});
+  blockingFlush.entered = false;
+  blockingFlush.released = false;
+  std::thread client([this] { tree.root.apply(R"({"can":{"x2krel":true}})"); });
+  {
+    std::unique_lock<std::mutex> lock(blockingFlush.mutex);
+    ASSERT_TRUE(blockingFlush.changed.wait_for(lock, std::chrono::seconds(5), [] { return blockingFlush.entered; }));
+  }
+
+  // The save is stuck in its flush. Frames are routed with the new setting...
+  can0->receive(frameOf("9FFE40E0#01"));
+  supervisor.runOnce(0);
+  can1->receive(frameOf("9FFE40E0#01"));
+  can1->receive(frameOf("9FFE40E0#02"));
+  supervisor.send(frameOf("80200000#"), krel);
+  supervisor.runOnce(0);
+  // ...and readers of settings get the registry mutex.
+  bool readable = lockableFromAnotherThread(tree.root.mutex());
+  std::string shown = tree.root.childText(0);
+  bool stillBlocked;
+  {
+    std::lock_guard<std::mutex> lock(blockingFlush.mutex);
+    stillBlocked = !blockingFlush.released;
+    blockingFlush.released = true;
+  }
+  blockingFlush.changed.notify_all();
+  client.join();
+
+  EXPECT_TRUE(stillBlocked) << "the save ended before the checks: they prove nothing";
+  EXPECT_TRUE(readable);
+  EXPECT_EQ(shown, R"({"can":{"port1":"krel","port2":"krel","x2krel":true}})");
+  EXPECT_EQ(deliveredFrames(), (std::vector<std::string>{"krel 9FFE40E0#01", "krel 9FFE40E0#02"}))
+      << "the copy from can1 is dropped by the filter just switched on";
+  EXPECT_EQ(can0->writtenFrames(), (std::vector<std::string>{"80200000#"}));
+  EXPECT_EQ(can1->writtenFrames(), (std::vector<std::string>{"80200000#"}));
+  EXPECT_EQ(tree.read("can"), R"({"port1":"krel","port2":"krel","x2krel":true})");
 }
 
 TEST(DuplicateFilterTest, RemembersEachFrameForFiftyMilliseconds) {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CaptureStdout.h"
@@ -47,7 +48,20 @@ struct MacCall {
   bool random;
   size_t commandsBefore;
   bool storedFileExisted;
+  bool registryFree;  // another thread could take the registry mutex meanwhile
 };
+
+bool freeForOtherThreads(std::recursive_mutex& mutex) {
+  bool taken = false;
+  std::thread other([&] {
+    if (mutex.try_lock()) {
+      taken = true;
+      mutex.unlock();
+    }
+  });
+  other.join();
+  return taken;
+}
 
 class FactoryEntryTest : public testing::Test {
  protected:
@@ -74,10 +88,12 @@ class FactoryEntryTest : public testing::Test {
     made.hostnamePath = hostnamePath;
     made.randomSourcePath = randomPath;
     made.setMacs = [this](const char* mac1, const char* mac2, bool apply) {
-      macCalls.push_back({mac1, mac2, apply, false, newCommands().size(), tree.exists("factory")});
+      macCalls.push_back({mac1, mac2, apply, false, newCommands().size(), tree.exists("factory"),
+                          freeForOtherThreads(tree.root.mutex())});
     };
     made.randomMacs = [this](bool apply) {
-      macCalls.push_back({"", "", apply, true, newCommands().size(), tree.exists("factory")});
+      macCalls.push_back({"", "", apply, true, newCommands().size(), tree.exists("factory"),
+                          freeForOtherThreads(tree.root.mutex())});
     };
     made.loadStoredLater = [this](RegistryRoot&) { ++storedLoads; };
     return made;
@@ -289,6 +305,18 @@ TEST_F(FactoryEntryTest, PassedIdentityMovesIntoUBootAndReboots) {
   EXPECT_FALSE(tree.exists("factory"));
   EXPECT_EQ(SysEnv::printBootVariables("serial uuid ethaddr mac2", 500),
             "serial=777\nuuid=11111111-2222-3333-4444-5555555555aa\nethaddr=02:00:00:00:00:01\nmac2=02:00:00:00:00:02\n");
+  EXPECT_TRUE(entry->commissioned());
+}
+
+// A tester's client applies the object: U-Boot writes, the MAC set-up and
+// the reboot run after the apply released the registry mutex, in order.
+TEST_F(FactoryEntryTest, CommissioningRunsItsCommandsOutsideTheRegistryLock) {
+  auto entry = blankEntry();
+  tree.root.apply((std::string(R"({"factory":)") + passedObject + "}").c_str());
+  ASSERT_EQ(macCalls.size(), 1u);
+  EXPECT_TRUE(macCalls[0].registryFree);
+  EXPECT_EQ(macCalls[0].commandsBefore, 5u);
+  EXPECT_EQ(newCommands().back(), "reboot -d 1");
   EXPECT_TRUE(entry->commissioned());
 }
 

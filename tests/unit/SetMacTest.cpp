@@ -5,6 +5,7 @@
 #include "TestFiles.h"
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "CaptureStdout.h"
+#include "LogLines.h"
 #include "RegistryTestTree.h"
 #include "net/Network.h"
 
@@ -45,6 +47,7 @@ class SetMacTest : public testing::Test {
     return {interfaces, random, "/etc/init.d/S40network",
             [this](const std::string& command) {
               commands.push_back({command, std::filesystem::exists(interfaces + ".next")});
+              if (onCommand) onCommand(command);
             }};
   }
   std::vector<std::string> commandTexts() const {
@@ -57,6 +60,7 @@ class SetMacTest : public testing::Test {
   std::string interfaces = directory.path + "/interfaces";
   std::string random = directory.path + "/urandom";
   std::vector<Command> commands;
+  std::function<void(const std::string&)> onCommand;
   Network network{context()};
 };
 
@@ -117,6 +121,26 @@ TEST_F(SetMacTest, NewFileReplacesTheOldOneWhileNetworkingIsStopped) {
   EXPECT_TRUE(commands[1].nextFileWaiting);
   EXPECT_FALSE(commands[2].nextFileWaiting);
   EXPECT_FALSE(commands[3].nextFileWaiting);
+}
+
+TEST_F(SetMacTest, FailedMoveIsReportedAndNetworkingComesBack) {
+  std::string before = canonical(mac1, "02:51:90:00:01:2B");
+  writeFile(interfaces, before);
+  // Something takes the new file away while networking is stopped.
+  onCommand = [this](const std::string& command) {
+    if (command.find(" stop") != std::string::npos) std::filesystem::remove(interfaces + ".next");
+  };
+  CaptureStdout capture;
+  EXPECT_FALSE(network.setMacs(mac1, mac2, true));
+  std::vector<TestLog::LogLine> failures = TestLog::linesWith(capture.text(), "Cannot move " + interfaces + ".next");
+  ASSERT_EQ(failures.size(), 1u) << capture.text();
+  EXPECT_EQ(failures[0].level, 'E');
+  EXPECT_EQ(commandTexts(), restartCommands) << "networking is started again";
+  EXPECT_EQ(readFile(interfaces), before);
+
+  onCommand = nullptr;
+  EXPECT_TRUE(network.setMacs(mac1, mac2, true));
+  EXPECT_EQ(readFile(interfaces), canonical(mac1, mac2));
 }
 
 TEST_F(SetMacTest, WithoutApplyTheNewFileWaits) {

@@ -53,6 +53,20 @@ TEST(SyncRing, WrapsAroundAndDescriptorFollowsTheCount) {
   EXPECT_EQ(taken[13], "b6");
 }
 
+// A unit taken by someone else (a count out of step with the descriptor)
+// must not hang the consumer on its read: the descriptor never blocks.
+TEST(SyncRing, ConsumerNeverBlocksWhenTheDescriptorFallsBehind) {
+  SyncRing<int, 4> ring;
+  ring.push(1);
+  ring.push(2);
+  ASSERT_TRUE(takeEvent(ring.fd()));
+  std::vector<int> taken;
+  ring.consumeAll([&](int item) { taken.push_back(item); });
+  EXPECT_EQ(taken, (std::vector<int>{1, 2}));
+  EXPECT_FALSE(takeEvent(ring.fd())) << "an empty descriptor answers at once";
+  EXPECT_FALSE(readable(ring.fd()));
+}
+
 TEST(SyncRing, PopOnEmptyRingChangesNothing) {
   SyncRing<int, 2> ring;
   CaptureStdout capture;
@@ -122,6 +136,9 @@ TEST(SyncRing, ConsumerAndProducersRunConcurrently) {
   }
   consumer.join();
   EXPECT_EQ(sum, static_cast<long long>(total) * (total + 1) / 2);
+  // No unit was left behind by a take that came before its push's unit: it
+  // would keep the consumer's poll waking for nothing.
+  EXPECT_FALSE(readable(ring.fd()));
 }
 
 }  // namespace

@@ -75,15 +75,9 @@ KrelThread* KrelThread::instance() {
 }
 
 KrelThread::KrelThread(DigestStore& store, AbstractIOProcessor::FrameSink frameSink, KrelLinks krelLinks, Clock now)
-    : digestStore(store),
-      ownFrames(now ? std::move(now) : Clock(Platform::monotonicCoarseMilliseconds)),
-      // Every frame the layout's I/O processor sends (polls, bridge
-      // requests, answers to node 252) is remembered as our own.
-      sink([this, frameSink = std::move(frameSink)](const CanFrame& frame) {
-        ownFrames.remember(frame);
-        if (frameSink) frameSink(frame);
-      }),
-      links(std::move(krelLinks)) {}
+    : links(std::move(krelLinks)),
+      router(store, std::move(frameSink), links.bridgePacket, links.pollPacket,
+             now ? std::move(now) : Clock(Platform::monotonicCoarseMilliseconds)) {}
 
 KrelThread::~KrelThread() { stop(); }
 
@@ -92,7 +86,7 @@ void KrelThread::run() {
   if (links.startConsoleLink) links.startConsoleLink();
 
   while (keepRunning.load() != 0) {
-    bool detected = processor.load() != nullptr;
+    bool detected = ioProcessor() != nullptr;
     pollfd slots[3] = {{ring.fd(), POLLIN, 0},
                        {detected ? links.requestFd : -1, POLLIN, 0},
                        {stopDescriptor(), POLLIN, 0}};
@@ -100,7 +94,7 @@ void KrelThread::run() {
     // One frame at a time: detection may end in the middle of a batch, and
     // the frames after it are then decoded with the layout just found.
     ring.consumeAll([this](const CanFrame& frame) { takeFrame(frame); });
-    if (processor.load() == nullptr) continue;  // nothing else runs before the layout is known
+    if (ioProcessor() == nullptr) continue;  // nothing else runs before the layout is known
     if ((slots[1].revents & POLLIN) != 0) serveRequests();
     if (links.expireRequests) links.expireRequests();
   }
@@ -108,61 +102,22 @@ void KrelThread::run() {
 
 void KrelThread::takeFrame(const CanFrame& frame) {
   if (links.forward) links.forward(frame);
-  if (processor.load() == nullptr) {
-    detect(frame);
-  } else {
-    handleFrame(frame);
+  switch (router.take(frame)) {
+    case PacketRouter::Outcome::undecided:
+    case PacketRouter::Outcome::handled:
+      break;
+    case PacketRouter::Outcome::gaveUp:
+      LOGW("Cannot detect max USO number");
+      break;
+    case PacketRouter::Outcome::detected:
+      // Published before it is announced: a client that reads the line may
+      // ask the bridge at once.
+      LOGI(ioProcessor()->maxNodes() == IOProcessor64::layoutNodes ? "64 USO System detected!"
+                                                                    : "250 USO System detected!");
+      if (links.startPollThread) links.startPollThread();
+      break;
   }
   handled.fetch_add(1);
-}
-
-void KrelThread::detect(const CanFrame& frame) {
-  switch (detection.feed(frame)) {
-    case LayoutDetection::Result::undecided:
-      return;
-    case LayoutDetection::Result::gaveUp:
-      LOGW("Cannot detect max USO number");
-      detection.restart();
-      return;
-    case LayoutDetection::Result::nodes64:
-      chosen = std::make_unique<IOProcessor64>(sink);
-      break;
-    case LayoutDetection::Result::nodes250:
-      chosen = std::make_unique<IOProcessor250>(sink);
-      break;
-  }
-  // Published before it is announced: a client that reads the line may ask
-  // the bridge at once.
-  processor.store(chosen.get());
-  LOGI(chosen->maxNodes() == IOProcessor64::layoutNodes ? "64 USO System detected!" : "250 USO System detected!");
-  if (links.startPollThread) links.startPollThread();
-}
-
-void KrelThread::handleFrame(const CanFrame& frame) {
-  if (ownFrames.heardBack(frame)) return;
-  AbstractIOProcessor& io = *processor.load();
-  IOPacket packet = io.decode(frame);
-  route(packet);
-  // Node 252 gets an answer whatever the packet's validity; except to an
-  // answer itself: with both ports on one bus each port hears the other's
-  // copy of our answer, which would be answered again without end.
-  if (packet.node == node252 && packet.reg != node252AnswerRegister) {
-    IOPacket answer;
-    answer.node = node252;
-    answer.reg = node252AnswerRegister;
-    answer.length = 8;
-    io.send(answer);
-  }
-}
-
-void KrelThread::route(const IOPacket& packet) {
-  if (packet.error != 0 || packet.node > maxNode) return;
-  if (links.bridgePacket) links.bridgePacket(packet);
-  if (processor.load()->isDigestRegister(packet.reg)) {
-    digestStore.slot(packet.node).update(packet);
-  } else if (links.pollPacket) {
-    links.pollPacket(packet);
-  }
 }
 
 void KrelThread::serveRequests() {
@@ -170,7 +125,7 @@ void KrelThread::serveRequests() {
   std::vector<IOPacket> packets;
   links.takeRequests(packets);
   for (const IOPacket& packet : packets) {
-    if (packet.node <= maxNode && packet.error == 0) processor.load()->send(packet);
+    if (packet.node <= maxNode && packet.error == 0) ioProcessor()->send(packet);
   }
 }
 

@@ -20,8 +20,7 @@
 #include "can/krel/DigestSlot.h"
 #include "can/krel/IOPacket.h"
 #include "can/krel/IOProcessor.h"
-#include "can/krel/LayoutDetection.h"
-#include "can/krel/OwnFrames.h"
+#include "can/krel/PacketRouter.h"
 #include "core/SyncRing.h"
 #include "core/Thread.h"
 #include "platform/CanFrame.h"
@@ -58,8 +57,8 @@ class KrelThread : public Thread {
   static constexpr uint32_t queueCapacity = 40;
   static constexpr int pollMilliseconds = 707;
   // Node 252 is answered with this register and eight zero bytes.
-  static constexpr uint16_t node252 = 252;
-  static constexpr uint16_t node252AnswerRegister = 0xEEE0;
+  static constexpr uint16_t node252 = PacketRouter::node252;
+  static constexpr uint16_t node252AnswerRegister = PacketRouter::node252AnswerRegister;
   // Monotonic milliseconds.
   using Clock = std::function<int64_t()>;
 
@@ -82,7 +81,7 @@ class KrelThread : public Thread {
   void pushFrame(const CanFrame& frame) { ring.push(frame); }
 
   // The layout's I/O processor; null until detection is done.
-  AbstractIOProcessor* ioProcessor() const { return processor.load(); }
+  AbstractIOProcessor* ioProcessor() const { return router.ioProcessor(); }
   uint32_t queuedFrames() const { return ring.size(); }
   // Frames the loop has finished with so far.
   uint64_t handledFrames() const { return handled.load(); }
@@ -92,19 +91,11 @@ class KrelThread : public Thread {
 
  private:
   void takeFrame(const CanFrame& frame);
-  void detect(const CanFrame& frame);
-  void handleFrame(const CanFrame& frame);
-  void route(const IOPacket& packet);
   void serveRequests();
 
-  DigestStore& digestStore;
-  OwnFrames ownFrames;
-  AbstractIOProcessor::FrameSink sink;
   KrelLinks links;
+  PacketRouter router;
   SyncRing<CanFrame, queueCapacity> ring;
-  LayoutDetection detection;
-  std::unique_ptr<AbstractIOProcessor> chosen;
-  std::atomic<AbstractIOProcessor*> processor{nullptr};
   std::atomic<uint64_t> handled{0};
 };
 
