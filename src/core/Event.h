@@ -12,3 +12,10 @@ int makeEventFd();
 void signalEvent(int fd);
 // Takes one unit; blocks while there is none. False on a failed read.
 bool takeEvent(int fd);
+
+// A wake-up descriptor: an eventfd in counter mode that does not block. Any
+// number of signals make it readable once; clearEvent() makes it quiet
+// again. -1 on failure.
+int makeWakeEventFd();
+// Reads the counter back to 0; does nothing when it already is.
+void clearEvent(int fd);

@@ -152,7 +152,7 @@ struct Harness {
       std::lock_guard<std::mutex> lock(aliveMutex);
       nodes = alive;
     };
-    environment.makeTunnelSession = [this]() -> std::unique_ptr<WSSession> {
+    environment.makeTunnelSession = [this](const WSClient&) -> std::unique_ptr<WSSession> {
       return std::make_unique<FakeSession>(sessionsMade);
     };
     environment.waitMilliseconds = 0;
