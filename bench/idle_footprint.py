@@ -165,10 +165,11 @@ def main():
     (root / "data" / "dps" / "mqtt").write_text(
         '{"main":{"host":"127.0.0.1","user":"","pass":"","port":%d},'
         '"alt":{"host":"","user":"","pass":"","port":0}}' % mqtt_port)
-    broker = Process(["mosquitto", "-c", str(root / "var" / "mosquitto.conf")])
     env = dict(os.environ, FIELDHUB_ROOT=str(root), FIELDHUB_WS_PORT=str(ws_port))
-    hub = Process([args.fieldhub], env=env, cwd=str(root))
+    broker = Process(["mosquitto", "-c", str(root / "var" / "mosquitto.conf")])
+    hub = None
     try:
+        hub = Process([os.path.abspath(args.fieldhub)], env=env, cwd=str(root))
         hub.wait_for("Done subscribing", 60)
         hub.wait_for("WS started", 10)
         time.sleep(args.settle)
@@ -195,7 +196,8 @@ def main():
         print(f"login round trip over {len(times)} logins: median {1000 * statistics.median(times):.2f} ms, "
               f"p99 {1000 * p99:.2f} ms")
     finally:
-        hub.stop()
+        if hub is not None:
+            hub.stop()
         broker.stop()
         if args.keep:
             print(f"root kept: {root}")
