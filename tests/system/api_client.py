@@ -3,7 +3,6 @@ hide: a chosen source address, bytes sent one at a time, or the exact moment
 the server closes."""
 import os
 import socket
-import time
 
 GREETING = b'{"auth":"not authorized","device":"qtr90"}'
 HANDSHAKE = (b"GET / HTTP/1.1\r\nHost: hub\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
@@ -62,8 +61,3 @@ class Client:
     def close(self):
         self.sock.close()
 
-
-def wait_closed_at(client):
-    """The monotonic time at which the server closed the connection."""
-    client.closed_by_server()
-    return time.monotonic()
