@@ -599,6 +599,11 @@ TEST(PollMasterListener, BindFailureIsLoggedAndTheNextAttemptSucceeds) {
   EXPECT_TRUE(manager.openListener());
   EXPECT_EQ(manager.listeningPort(), port);
   EXPECT_NE(capture.text().find("WS started"), std::string::npos);
+
+  // A listening address that is no IPv4 address fails the same way.
+  WSConnectionManager misnamed(0, makeClientSession, [] { return int64_t{0}; }, "localhost");
+  EXPECT_FALSE(misnamed.openListener());
+  EXPECT_NE(capture.text().find("WS bind localhost:0: not an IPv4 address"), std::string::npos);
 }
 
 bool readFrom(int fd, std::string& into, size_t length) {
