@@ -19,3 +19,10 @@ void signalEvent(int fd);
 // Takes one unit. False on a failed read, and when there was none to take
 // (the descriptors made here never block).
 bool takeEvent(int fd);
+
+// A wake-up descriptor: an eventfd in counter mode that does not block. Any
+// number of signals make it readable once; clearEvent() makes it quiet
+// again. -1 on failure.
+int makeWakeEventFd();
+// Reads the counter back to 0; does nothing when it already is.
+void clearEvent(int fd);

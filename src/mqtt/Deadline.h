@@ -22,6 +22,8 @@ class Deadline {
 
   void restart() { start.store(now()); }
   bool expired() const { return start.load() + duration < now(); }
+  // The last second of the clock at which expired() is still false.
+  int64_t lastSecondOnTime() const { return start.load() + duration; }
 
  private:
   SecondsClock now;

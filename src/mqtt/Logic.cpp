@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <vector>
 
 #include "core/Event.h"
@@ -52,7 +54,9 @@ Environment Environment::process() {
   environment.uuid = Factory::deviceUuid();
   environment.serial = Factory::serial();
   environment.aliveNodes = processAliveNodes;
-  environment.makeTunnelSession = []() -> std::unique_ptr<WSSession> { return std::make_unique<JSONData>(); };
+  environment.makeTunnelSession = [](const WSClient& client) -> std::unique_ptr<WSSession> {
+    return std::make_unique<JSONData>(client);
+  };
   return environment;
 }
 
@@ -292,14 +296,25 @@ void Mqtt::republishStatus() {
 }
 
 void Mqtt::waitForWork() {
-  pollfd watched[5] = {{wakeFd, POLLIN, 0},
-                       {meterQueue.fd(), POLLIN, 0},
-                       {testQueue.fd(), POLLIN, 0},
-                       {stopDescriptor(), POLLIN, 0},
-                       {tickTunnel(), POLLIN, 0}};
-  if (poll(watched, 5, environment.waitMilliseconds) > 0 && (watched[0].revents & POLLIN) != 0) {
-    takeEvent(wakeFd);
-  }
+  TunnelWait tunnel = tickTunnel();
+  int timeout = environment.waitMilliseconds;
+  if (tunnel.tickWithin >= 0 && (timeout < 0 || tunnel.tickWithin < timeout)) timeout = tunnel.tickWithin;
+  // The backup broker's 300 s end up in the wait as well.
+  int64_t backupEndsIn = backupEndsWithinMilliseconds();
+  if (backupEndsIn >= 0 && (timeout < 0 || backupEndsIn < timeout)) timeout = static_cast<int>(backupEndsIn);
+  pollfd watched[6] = {{wakeFd, POLLIN, 0},        {meterQueue.fd(), POLLIN, 0},
+                       {testQueue.fd(), POLLIN, 0}, {stopDescriptor(), POLLIN, 0},
+                       {tunnel.outgoingFd, POLLIN, 0}, {tunnel.wakeFd, POLLIN, 0}};
+  if (poll(watched, 6, timeout) <= 0) return;
+  if ((watched[0].revents & POLLIN) != 0) takeEvent(wakeFd);
+  if ((watched[5].revents & POLLIN) != 0) clearEvent(tunnel.wakeFd);
+}
+
+int64_t Mqtt::backupEndsWithinMilliseconds() {
+  std::lock_guard<std::recursive_mutex> lock(environment.tree->mutex());
+  if (!connectedStatus.value || !altStatus.value) return -1;
+  int64_t left = (altDeadline.lastSecondOnTime() + 1) * 1000 - environment.milliseconds();
+  return std::clamp<int64_t>(left, 0, INT_MAX);
 }
 
 // ---- incoming messages ----

@@ -141,14 +141,23 @@ class Mqtt : public Thread, public MqttCoreOwner, public CommonHandler<MeterData
   bool waitForUplink();
   void setStatus(WSStatus<bool>& entry, bool value);
   bool backupTimeIsUp();
+  // Milliseconds until a backup connection's time is up; -1 on the main one.
+  int64_t backupEndsWithinMilliseconds();
 
   void answerRequests();
   void publishOutQueue();
   void queueNotifications();
   void serviceTunnel();
-  // Runs the tunnelled session's periodic step; its outgoing ring's
-  // descriptor to poll, -1 without a session.
-  int tickTunnel();
+  // What the wait must watch for the tunnelled session: its outgoing ring,
+  // its wake-up descriptor (-1 each without a session) and how soon it wants
+  // its next step (-1: not before it is woken).
+  struct TunnelWait {
+    int outgoingFd = -1;
+    int wakeFd = -1;
+    int tickWithin = -1;
+  };
+  // Runs the tunnelled session's periodic step.
+  TunnelWait tickTunnel();
   void republishStatus();
   void waitForWork();
   bool publish(const char* suffix, const std::string& text, uint8_t qos, uint8_t retained);

@@ -2,4 +2,4 @@
 #include "net/WSSession.h"
 #include "tinmoss/JSONData.h"
 
-std::unique_ptr<WSSession> makeClientSession() { return std::make_unique<JSONData>(); }
+std::unique_ptr<WSSession> makeClientSession(const WSClient& client) { return std::make_unique<JSONData>(client); }

@@ -6,7 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -18,12 +21,14 @@
 WSConnectionManager* WSConnectionManager::instance() {
   // Never destroyed: the thread uses it until the process ends.
   static WSConnectionManager* const manager =
-      new WSConnectionManager(Platform::webSocketPort(), makeClientSession, Platform::monotonicCoarseSeconds);
+      new WSConnectionManager(Platform::webSocketPort(), makeClientSession, Platform::monotonicCoarseMilliseconds,
+                              Platform::webSocketHost());
   return manager;
 }
 
-WSConnectionManager::WSConnectionManager(int port, WSSessionFactory makeSession, WSParser::SecondsClock clock)
-    : port(port), makeSession(std::move(makeSession)), now(std::move(clock)) {}
+WSConnectionManager::WSConnectionManager(int port, WSSessionFactory makeSession, MillisecondsClock clock,
+                                         std::string host)
+    : port(port), host(std::move(host)), makeSession(std::move(makeSession)), milliseconds(std::move(clock)) {}
 
 WSConnectionManager::~WSConnectionManager() {
   stop();
@@ -50,13 +55,15 @@ bool WSConnectionManager::openListener() {
   int one = 1;
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(static_cast<uint16_t>(port));
+  bool hostValid = inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1;
   const char* failure = nullptr;
+  std::string detail;
   if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
     failure = "Failed to set WS socketopt. Retrying...";
-  } else if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  } else if (!hostValid || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     failure = "Failed to bind WS socket. Retrying...";
+    detail = hostValid ? std::strerror(errno) : "not an IPv4 address";
   } else if (listen(fd, 8) != 0) {
     failure = "Failed to listen to WS socket. Retrying...";
   }
@@ -68,6 +75,9 @@ bool WSConnectionManager::openListener() {
   }
   if (failure != nullptr) {
     LOGE("%s", failure);
+    // Which address and port, and why: "in use" needs another port, "cannot
+    // assign" another address.
+    if (!detail.empty()) LOGD("WS bind %s:%d: %s", host.c_str(), port, detail.c_str());
     close(fd);
     return false;
   }
@@ -79,7 +89,9 @@ bool WSConnectionManager::openListener() {
 }
 
 // Entry 0 is the listening socket; connection i has its socket at 2i+1 and its
-// outgoing text ring at 2i+2.
+// outgoing text ring at 2i+2; after those, entry 2n+1+i is the session's
+// wake-up descriptor (-1, ignored by poll, for a session without one); the
+// last entry is the thread's stop descriptor, so a stop ends any wait.
 void WSConnectionManager::rebuildPollSet() {
   pollSet.clear();
   pollSet.push_back({listenFd, POLLIN, 0});
@@ -87,6 +99,26 @@ void WSConnectionManager::rebuildPollSet() {
     pollSet.push_back({connection->fd, POLLIN | POLLRDHUP, 0});
     pollSet.push_back({connection->session->outgoing().fd(), POLLIN, 0});
   }
+  for (const auto& connection : connections) pollSet.push_back({connection->session->wakeDescriptor(), POLLIN, 0});
+  pollSet.push_back({stopDescriptor(), POLLIN, 0});
+}
+
+int WSConnectionManager::nextWaitMilliseconds() const {
+  int64_t current = milliseconds();
+  int64_t wait = -1;
+  auto sooner = [&wait](int64_t candidate) {
+    if (candidate < 0) candidate = 0;
+    if (wait < 0 || candidate < wait) wait = candidate;
+  };
+  for (const auto& connection : connections) {
+    // A limit is over once the clock's whole seconds pass the last second on
+    // time, that is at the start of the second after it.
+    sooner((connection->parser.lastSecondOnTime() + 1) * 1000 - current);
+    int tickIn = connection->session->tickWithinMilliseconds();
+    if (tickIn >= 0) sooner(tickIn);
+  }
+  if (longestWait >= 0 && (wait < 0 || wait > longestWait)) wait = longestWait;
+  return static_cast<int>(std::min<int64_t>(wait, INT_MAX));
 }
 
 // Texts wait in the ring until the handshake reply is out and the socket has
@@ -105,7 +137,7 @@ void WSConnectionManager::updatePollEvents() {
 
 int WSConnectionManager::serveOneCycle() {
   updatePollEvents();
-  int ready = poll(pollSet.data(), pollSet.size(), pollTimeoutMilliseconds);
+  int ready = poll(pollSet.data(), pollSet.size(), nextWaitMilliseconds());
   for (size_t i = 0; i < connections.size(); ++i) serveConnection(i);
   bool clientWaiting = !pollSet.empty() && (pollSet[0].revents & POLLIN) != 0;
   removeDeadConnections();
@@ -130,6 +162,7 @@ void WSConnectionManager::serveConnection(size_t index) {
     }
   }
 
+  if ((pollSet[2 * connections.size() + 1 + index].revents & POLLIN) != 0) clearEvent(session.wakeDescriptor());
   session.tick();
 
   WSOutgoingTexts& texts = session.outgoing();
@@ -184,11 +217,17 @@ void WSConnectionManager::removeDeadConnections() {
   for (size_t i = 0; i < connections.size(); ++i) {
     connections[i]->pollFlags |= static_cast<uint16_t>(pollSet[2 * i + 1].revents & failureBits);
   }
-  int64_t current = now();
+  int64_t current = nowSeconds();
   bool removed = false;
   for (size_t i = 0; i < connections.size();) {
-    const WSConnectionContext& connection = *connections[i];
-    bool dead = !connection.parser.isOpen() || connection.parser.idleAt(current) ||
+    WSConnectionContext& connection = *connections[i];
+    const char* reason = connection.parser.failure();
+    if (reason == nullptr) reason = connection.parser.overdueAt(current);
+    if (reason != nullptr) LOGW("WS: client %d dropped: %s", connection.fd, reason);
+    // A session that is over leaves once everything queued for it is out.
+    bool finished = connection.session->wantsClose() && connection.session->outgoing().size() == 0 &&
+                    connection.parser.outputQueue().empty();
+    bool dead = reason != nullptr || finished || !connection.parser.isOpen() || connection.parser.idleAt(current) ||
                 connection.parser.currentFrameState() == WSParser::FrameState::Closed || connection.pollFlags != 0;
     if (!dead) {
       ++i;
@@ -204,7 +243,9 @@ void WSConnectionManager::removeDeadConnections() {
 }
 
 void WSConnectionManager::acceptOne() {
-  int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+  sockaddr_in peer{};
+  socklen_t peerLength = sizeof peer;
+  int fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
   if (fd < 0) return;
   if (connections.size() >= maxConnections) {
     LOGW("WS rejected!");
@@ -216,6 +257,9 @@ void WSConnectionManager::acceptOne() {
   // (Nagle) would only add latency to a client's replies.
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  connections.push_back(std::make_unique<WSConnectionContext>(fd, makeSession(), now, idleLimit));
+  char address[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+  connections.push_back(std::make_unique<WSConnectionContext>(fd, makeSession(WSClient{fd, address}),
+                                                              [this] { return nowSeconds(); }, idleLimit));
   rebuildPollSet();
 }

@@ -4,12 +4,19 @@
 // to each client's protocol parser, hands complete texts to the client's
 // session, sends what the session queued and drops closed, failed or idle
 // connections. All socket I/O of the API happens in this thread.
+//
+// The thread sleeps until there is work: a client's bytes, a text queued for
+// a client, a session's wake-up, or the next time limit of a connection
+// (idle 30 s after its last byte, handshake 10 s after accept, a frame 10 s
+// after its first byte) or of a session (a held-back login answer).
 #include <poll.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/Thread.h"
@@ -22,7 +29,6 @@ class WSConnectionManager : public Thread {
   static constexpr size_t maxConnections = 16;
   static constexpr int32_t idleLimit = 30;
   static constexpr size_t readLimit = 2000;
-  static constexpr int pollTimeoutMilliseconds = 100;
   // A client that leaves this much unsent output (pongs to its own pings) is
   // dropped rather than buffered without bound.
   static constexpr size_t maxPendingOutput = 65536;
@@ -30,15 +36,27 @@ class WSConnectionManager : public Thread {
   // The process-wide server on the API port; created on first use.
   static WSConnectionManager* instance();
 
-  // port 0 listens on any free port (see listeningPort()).
-  WSConnectionManager(int port, WSSessionFactory makeSession, WSParser::SecondsClock clock);
+  // Milliseconds of a monotonic clock; the connections' limits use its whole
+  // seconds.
+  using MillisecondsClock = std::function<int64_t()>;
+
+  // port 0 listens on any free port (see listeningPort()); host is the IPv4
+  // address to listen on.
+  WSConnectionManager(int port, WSSessionFactory makeSession, MillisecondsClock clock,
+                      std::string host = "0.0.0.0");
   ~WSConnectionManager() override;
 
   // One attempt to set up the listening socket; a failed step is logged.
   bool openListener();
-  // One poll cycle: serve every connection once, drop the dead ones, accept at
-  // most one new client. Returns what poll() returned.
+  // One poll cycle: wait for work (at most until the next time limit), serve
+  // every connection once, drop the dead ones, accept at most one new client.
+  // Returns what poll() returned.
   int serveOneCycle();
+  // How long the next cycle may sleep: until the earliest time limit of a
+  // connection or session; -1 without one.
+  int nextWaitMilliseconds() const;
+  // Caps every wait (tests drive cycles with a clock of their own); -1: no cap.
+  void limitWait(int milliseconds) { longestWait = milliseconds; }
 
   // The bound port once listening, 0 before.
   int listeningPort() const { return boundPort.load(); }
@@ -56,9 +74,13 @@ class WSConnectionManager : public Thread {
   void removeDeadConnections();
   void acceptOne();
 
+  int64_t nowSeconds() const { return milliseconds() / 1000; }
+
   int port;
+  std::string host;
   WSSessionFactory makeSession;
-  WSParser::SecondsClock now;
+  MillisecondsClock milliseconds;
+  int longestWait = -1;
   std::vector<std::unique_ptr<WSConnectionContext>> connections;
   std::vector<pollfd> pollSet;
   int listenFd = -1;

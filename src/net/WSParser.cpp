@@ -51,7 +51,20 @@ std::string acceptValue(const std::string& key) {
 
 }  // namespace
 
-WSParser::WSParser(SecondsClock clock) : now(std::move(clock)), lastActivity(now()) {}
+WSParser::WSParser(SecondsClock clock) : now(std::move(clock)), acceptedAt(now()), lastActivity(acceptedAt) {}
+
+const char* WSParser::overdueAt(int64_t current) const {
+  if (!handshakeDone() && acceptedAt + handshakeLimitSeconds < current) return "handshake not complete after 10 s";
+  if (frameStarted && frameStartedAt + frameLimitSeconds < current) return "frame not complete after 10 s";
+  return nullptr;
+}
+
+int64_t WSParser::lastSecondOnTime() const {
+  int64_t last = lastActivity + idleLimit;
+  if (!handshakeDone()) last = std::min<int64_t>(last, acceptedAt + handshakeLimitSeconds);
+  if (frameStarted) last = std::min<int64_t>(last, frameStartedAt + frameLimitSeconds);
+  return last;
+}
 
 void WSParser::feed(const uint8_t* bytes, size_t length) {
   if (length != 0 && open) lastActivity = now();
@@ -62,9 +75,18 @@ void WSParser::feed(const uint8_t* bytes, size_t length) {
         startHeader();  // the byte is handled in Header
         break;
       case State::Header:
+        if (++requestBytes > maxRequestBytes) {
+          failureReason = "request over 4 KiB without its end";
+          open = false;
+          break;
+        }
         headerByte(bytes[at++]);
         break;
       case State::FrameHeader:
+        if (!frameStarted) {
+          frameStarted = true;
+          frameStartedAt = now();
+        }
         frameHeaderByte(bytes[at++]);
         break;
       case State::MaskKey:
@@ -219,6 +241,7 @@ void WSParser::finishPayload() {
   }
   state = State::FrameHeader;
   frameState = FrameState::FirstByte;
+  frameStarted = false;
 }
 
 void WSParser::sendText(std::string_view text) {

@@ -29,6 +29,13 @@ class WSParser {
 
   // Longest text frame a client may send.
   static constexpr uint32_t maxPayload = 512;
+  // A client must complete its opening handshake this long after it was
+  // accepted, and each frame this long after its first byte; a client that
+  // trickles bytes would otherwise hold its place for good.
+  static constexpr int32_t handshakeLimitSeconds = 10;
+  static constexpr int32_t frameLimitSeconds = 10;
+  // Longest opening request (all its lines) before the empty line.
+  static constexpr uint32_t maxRequestBytes = 4096;
 
   explicit WSParser(SecondsClock clock);
 
@@ -50,6 +57,16 @@ class WSParser {
   void setIdleLimit(int32_t seconds) { idleLimit = seconds; }
   // No byte arrived for longer than the idle limit.
   bool idleAt(int64_t now) const { return lastActivity + idleLimit < now; }
+  // Why the connection must end at `now` although the protocol is fine: the
+  // handshake or a frame took too long. Null while neither holds.
+  const char* overdueAt(int64_t now) const;
+  // Why the parser closed the connection itself, when it was for a limit of
+  // its own (an over-long request); null otherwise.
+  const char* failure() const { return failureReason; }
+  // The last second that is still on time for every limit: at the next
+  // second the idle limit, the handshake limit or the frame limit ends the
+  // connection unless a byte (or the missing bytes) came meanwhile.
+  int64_t lastSecondOnTime() const;
 
   // Complete text messages from the client, oldest first; the owner takes them.
   std::deque<ByteBuffer>& receivedMessages() { return received; }
@@ -69,6 +86,13 @@ class WSParser {
   void queueFrame(uint8_t operation, const uint8_t* payload, size_t length);
 
   SecondsClock now;
+  int64_t acceptedAt;
+  // Bytes of the opening request so far.
+  uint32_t requestBytes = 0;
+  // A frame's first byte came and the frame is not complete yet.
+  bool frameStarted = false;
+  int64_t frameStartedAt = 0;
+  const char* failureReason = nullptr;
   uint8_t maskKey[4] = {};
   std::string key;
   uint32_t count = 0;

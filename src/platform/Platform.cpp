@@ -61,6 +61,13 @@ std::string path(const std::string& absolutePath) {
 
 int webSocketPort() { return portFromEnvironment("FIELDHUB_WS_PORT", 80); }
 
+std::string webSocketHost() {
+  if (!simulationMode()) return "0.0.0.0";
+  const char* value = std::getenv("FIELDHUB_WS_HOST");
+  // A host running a simulation shows its default password to nobody else.
+  return value != nullptr && value[0] != '\0' ? value : "127.0.0.1";
+}
+
 int consolePort() { return portFromEnvironment("FIELDHUB_PULT_PORT", 1374); }
 
 }  // namespace Platform

@@ -19,6 +19,10 @@ std::string path(const std::string& absolutePath);
 
 // TCP port of the local WebSocket API (80, or FIELDHUB_WS_PORT in simulation).
 int webSocketPort();
+// IPv4 address the WebSocket API listens on: every interface (0.0.0.0) on
+// the board; in simulation the loopback address unless FIELDHUB_WS_HOST
+// names another.
+std::string webSocketHost();
 // UDP port of the console link (1374, or FIELDHUB_PULT_PORT in simulation).
 int consolePort();
 

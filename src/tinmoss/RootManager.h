@@ -24,7 +24,11 @@
 
 class RootManager : public Thread {
  public:
-  static constexpr int waitMilliseconds = 700;
+  // A time-out of the wait for a change does nothing but wait again, so it is
+  // long: the destructor posts the waiter to end the loop at once, and this
+  // only bounds how long a bare stop() (the thread's own, without the
+  // destructor) takes to be seen.
+  static constexpr int waitMilliseconds = 60000;
 
   struct Environment {
     RegistryRoot* tree = nullptr;

@@ -234,7 +234,10 @@ class MosquittoBroker:
         self.port = free_port()
         self.tls = tls
         self.config = Path(directory) / f"{name}.conf"
-        lines = [f"listener {self.port} 127.0.0.1", "allow_anonymous true", "persistence false"]
+        # The gateway reads a message whole before it can drop an over-long
+        # one: the broker refuses them (docs/mqtt.md).
+        lines = [f"listener {self.port} 127.0.0.1", "allow_anonymous true", "persistence false",
+                 "message_size_limit 65536"]
         if tls:
             lines += [f"certfile {tls['certfile']}", f"keyfile {tls['keyfile']}"]
             if tls.get("cafile"):

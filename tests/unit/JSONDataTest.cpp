@@ -2,6 +2,7 @@
 // objects, changed groups through tick, the record stream and the threads that
 // reach a session from outside.
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <atomic>
 #include <string>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "CaptureStdout.h"
+#include "core/Event.h"
 #include "RegistryTestTree.h"
 #include "meterdata/MeterDataHandlers.h"
 #include "registry/Catalogue.h"
@@ -36,7 +38,15 @@ struct SessionTree {
         hiddenCommand(tree.root, {"hidden", "run"}),
         statusValue(tree.root, {"status", "value"}) {}
 
-  JSONData session() { return JSONData(tree.root, wsc.password); }
+  // A session of a client at `address`, failures counted in the site's guard
+  // on the site's clock.
+  JSONData session(const char* address = "10.0.0.7") {
+    return JSONData(tree.root, wsc.password, WSClient{++clients, address}, &guard, [this] { return ms.load(); });
+  }
+
+  LoginGuard guard;
+  std::atomic<int64_t> ms{1000000};
+  int clients = 10;
 
   TestTree tree;
   Entry<int> alphaA;
@@ -91,46 +101,145 @@ struct LoginCase {
   const char* text;
   const char* reply;
   bool authorized;
+  bool failedLogin;  // logged, held back for a second and counted
 };
 
 TEST_F(SessionTest, LoginTable) {
   const LoginCase cases[] = {
-      {R"({"login":"qtr","password":"5172839406"})", JSONData::loginDone, true},
-      {R"({"password":"5172839406","login":"qtr","extra":1})", JSONData::loginDone, true},
-      {R"({"login":"QTR","password":"5172839406"})", JSONData::loginIncorrect, false},
-      {R"({"password":"5172839406"})", JSONData::loginIncorrect, false},
-      {R"({"login":"qtr"})", JSONData::loginIncorrect, false},
-      {R"({"login":"qtr","password":"wrong"})", JSONData::loginIncorrect, false},
-      {R"({"login":"qtr","password":"517283940"})", JSONData::loginIncorrect, false},
-      {R"({"login":"qtr","password":"51728394060"})", JSONData::loginIncorrect, false},
-      {R"({"login":"qtr ","password":"5172839406"})", JSONData::loginIncorrect, false},
-      {R"({"login":"qtr","password":"5172839406")", JSONData::loginIncorrect, false},  // malformed
-      {"", JSONData::loginIncorrect, false},
-      {R"({"type": "ping"})", JSONData::loginIncorrect, false},
-      {R"({"type":"ping"})", JSONData::pongText, false},
+      {R"({"login":"qtr","password":"5172839406"})", JSONData::loginDone, true, false},
+      {R"({"password":"5172839406","login":"qtr","extra":1})", JSONData::loginDone, true, false},
+      {R"({"login":"QTR","password":"5172839406"})", JSONData::loginIncorrect, false, true},
+      {R"({"password":"5172839406"})", JSONData::loginIncorrect, false, true},
+      {R"({"login":"qtr"})", JSONData::loginIncorrect, false, true},
+      {R"({"login":"qtr","password":"wrong"})", JSONData::loginIncorrect, false, true},
+      {R"({"login":"qtr","password":"517283940"})", JSONData::loginIncorrect, false, true},
+      {R"({"login":"qtr","password":"51728394060"})", JSONData::loginIncorrect, false, true},
+      {R"({"login":"qtr ","password":"5172839406"})", JSONData::loginIncorrect, false, true},
+      {R"({"login":"qtr","password":"5172839406")", JSONData::loginIncorrect, false, false},  // malformed
+      {"", JSONData::loginIncorrect, false, false},
+      {R"({"type": "ping"})", JSONData::loginIncorrect, false, false},
+      {R"({"wsc":{"password":"5172839406"}})", JSONData::loginIncorrect, false, false},
+      {R"({"type":"ping"})", JSONData::pongText, false, false},
   };
   for (const LoginCase& c : cases) {
     SCOPED_TRACE(c.text);
     CaptureStdout log;
     JSONData session = site.session();
     session.onText(c.text);
-    EXPECT_EQ(drain(session), (std::vector<std::string>{JSONData::greeting, c.reply}));
+    if (c.failedLogin) {
+      EXPECT_EQ(drain(session), std::vector<std::string>{JSONData::greeting}) << "the answer is held back";
+      EXPECT_EQ(session.tickWithinMilliseconds(), 1000);
+      site.ms += 999;
+      session.tick();
+      EXPECT_TRUE(drain(session).empty());
+      EXPECT_EQ(session.tickWithinMilliseconds(), 1);
+      site.ms += 1;
+      EXPECT_EQ(session.tickWithinMilliseconds(), 0);
+      session.tick();
+      EXPECT_EQ(drain(session), std::vector<std::string>{c.reply});
+      EXPECT_NE(log.text().find("[W]"), std::string::npos);
+      EXPECT_NE(log.text().find("Login failed, client " + std::to_string(site.clients)), std::string::npos);
+    } else {
+      EXPECT_EQ(drain(session), (std::vector<std::string>{JSONData::greeting, c.reply}));
+      EXPECT_EQ(log.text().find("Login failed"), std::string::npos);
+    }
+    EXPECT_EQ(session.failedLogins(), c.failedLogin ? 1 : 0);
     EXPECT_EQ(session.isAuthorized(), c.authorized);
     EXPECT_EQ(log.text().find("WS authorized!") != std::string::npos, c.authorized);
+    site.guard.succeeded("10.0.0.7");
   }
 }
 
-TEST_F(SessionTest, LoginFollowsAChangedPasswordAndNeedsNoRetryDelay) {
+TEST_F(SessionTest, LoginFollowsAChangedPassword) {
   JSONData session = site.session();
-  for (int attempt = 0; attempt < 3; ++attempt) session.onText(R"({"login":"qtr","password":"new"})");
-  EXPECT_EQ(drain(session), (std::vector<std::string>{JSONData::greeting, JSONData::loginIncorrect,
-                                                      JSONData::loginIncorrect, JSONData::loginIncorrect}));
+  session.onText(R"({"login":"qtr","password":"new"})");
+  site.ms += 1000;
+  session.tick();
+  EXPECT_EQ(drain(session), (std::vector<std::string>{JSONData::greeting, JSONData::loginIncorrect}));
   site.tree.root.apply(R"({"wsc":{"password":"new"}})");
   session.onText(R"({"login":"qtr","password":"new"})");
   EXPECT_EQ(drain(session), std::vector<std::string>{JSONData::loginDone});
   // After the login the same text is an object like any other.
   session.onText(R"({"login":"qtr","password":"new"})");
   EXPECT_TRUE(drain(session).empty());
+}
+
+// Guesses sent at once are answered one a second, in order, and the fifth
+// failure ends the connection: what came behind it is never checked.
+TEST_F(SessionTest, PipelinedGuessesWaitBehindTheHeldAnswerAndTheFifthEndsTheSession) {
+  CaptureStdout log;
+  JSONData session = site.session();
+  drain(session);
+  for (int guess = 0; guess < 5; ++guess) session.onText(R"({"login":"qtr","password":"guess"})");
+  session.onText(goodLogin);
+  EXPECT_EQ(log.text().find("Login failed", log.text().find("Login failed") + 1), std::string::npos)
+      << "only the first guess is checked at once";
+  for (int answer = 1; answer <= 5; ++answer) {
+    SCOPED_TRACE(answer);
+    EXPECT_FALSE(session.wantsClose());
+    site.ms += 999;
+    session.tick();
+    EXPECT_TRUE(drain(session).empty());
+    site.ms += 1;
+    session.tick();
+    EXPECT_EQ(drain(session), std::vector<std::string>{JSONData::loginIncorrect});
+  }
+  EXPECT_TRUE(session.wantsClose());
+  EXPECT_FALSE(session.isAuthorized());
+  EXPECT_EQ(session.failedLogins(), 5);
+  session.onText(goodLogin);
+  site.ms += 5000;
+  session.tick();
+  EXPECT_TRUE(drain(session).empty());
+  EXPECT_FALSE(session.isAuthorized());
+  EXPECT_EQ(log.text().find("WS authorized!"), std::string::npos);
+}
+
+// Five failures from one address back it off for 30 s: even the right password
+// is refused there, unchecked, while another address logs in at once.
+TEST_F(SessionTest, BackedOffAddressIsRefusedWhileOthersLogIn) {
+  CaptureStdout log;
+  for (int failure = 0; failure < 5; ++failure) {
+    JSONData guesser = site.session("10.0.0.7");
+    guesser.onText(R"({"login":"qtr","password":"guess"})");
+    site.ms += 1000;
+  }
+  JSONData owner = site.session("10.0.0.7");
+  drain(owner);
+  owner.onText(goodLogin);
+  site.ms += 1000;
+  owner.tick();
+  EXPECT_EQ(drain(owner), std::vector<std::string>{JSONData::loginIncorrect});
+  EXPECT_FALSE(owner.isAuthorized());
+  EXPECT_EQ(site.guard.backOffOf("10.0.0.7"), LoginGuard::firstBackOffMilliseconds) << "an unchecked login is no failure";
+
+  JSONData neighbour = site.session("10.0.0.8");
+  drain(neighbour);
+  neighbour.onText(goodLogin);
+  EXPECT_EQ(drain(neighbour), std::vector<std::string>{JSONData::loginDone});
+
+  site.ms += LoginGuard::firstBackOffMilliseconds;
+  owner.onText(goodLogin);
+  EXPECT_EQ(drain(owner), std::vector<std::string>{JSONData::loginDone});
+  EXPECT_EQ(site.guard.rememberedAddresses(), 0u) << "a good login clears the address";
+}
+
+TEST_F(SessionTest, AChangeFromAnotherThreadWakesTheOwner) {
+  JSONData session = site.session();
+  logIn(session);
+  EXPECT_EQ(session.tickWithinMilliseconds(), 0) << "groups to send: at once";
+  tickAll(session);
+  EXPECT_EQ(session.tickWithinMilliseconds(), -1) << "nothing to do: sleep";
+  pollfd wake{session.wakeDescriptor(), POLLIN, 0};
+  ASSERT_GE(wake.fd, 0);
+  clearEvent(wake.fd);
+  EXPECT_EQ(poll(&wake, 1, 0), 0);
+  std::thread([&] { session.handle(JSONDataDesyncCmd{1u << 0}); }).join();
+  EXPECT_EQ(poll(&wake, 1, 0), 1);
+  EXPECT_EQ(session.tickWithinMilliseconds(), 0);
+  clearEvent(wake.fd);
+  EXPECT_EQ(poll(&wake, 1, 0), 0);
+  EXPECT_EQ(tickAll(session), std::vector<std::string>{allGroups[0]});
 }
 
 TEST_F(SessionTest, NothingIsAppliedOrSentBeforeLogin) {

@@ -364,6 +364,25 @@ TEST(MqttTunnel, SessionLivesWhileWsinTrafficGoesOn) {
   EXPECT_EQ(countOf(logged, "Deliting WSOM due to timeout"), 1);
 }
 
+// The tunnelled client's failed logins count for an address of its own, and a
+// session that is over (five failed logins) goes once its texts are out.
+TEST(MqttTunnel, ASessionThatIsOverIsDroppedAfterItsLastText) {
+  CaptureStdout capture;
+  Harness harness;
+  harness.connect();
+  harness.arrive("wsin", "bye");
+  EXPECT_EQ(harness.tunnelClient.address, "mqtt-tunnel");
+  EXPECT_EQ(harness.tunnelClient.id, 0);
+  harness.client->pass();
+  std::vector<Publication> out = harness.log.on("wsout");
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].text, "echo:bye");
+  EXPECT_FALSE(harness.client->hasTunnel());
+  harness.arrive("wsin", "again");
+  EXPECT_EQ(harness.sessionsMade.load(), 2);
+  EXPECT_EQ(countOf(messagesOf(capture.text(), "Logic.cpp"), "Deliting WSOM after failed logins"), 1);
+}
+
 // ---- connection tests ----
 
 TEST(MqttConnectionTest, TestWhileConnectedReportsAndLeavesTheSettingsAlone) {

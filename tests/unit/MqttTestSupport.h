@@ -115,13 +115,19 @@ class FakeBroker : public Mqtt::BrokerConnection {
 };
 
 // A tunnelled session that answers every text with "echo:<text>".
+// Echoes every text; "bye" also ends the session, as five failed logins do.
 struct FakeSession : WSSession {
   explicit FakeSession(std::atomic<int>& madeCount) { madeCount.fetch_add(1); }
-  void onText(const char* text) override { texts.push(std::string("echo:") + text); }
+  void onText(const char* text) override {
+    texts.push(std::string("echo:") + text);
+    if (std::string(text) == "bye") over = true;
+  }
   void tick() override { ticks.fetch_add(1); }
   WSOutgoingTexts& outgoing() override { return texts; }
+  bool wantsClose() const override { return over; }
   WSOutgoingTexts texts;
   std::atomic<int> ticks{0};
+  bool over = false;
 };
 
 inline ServerSettings brokerSettings(const char* host, int port) {
@@ -152,7 +158,8 @@ struct Harness {
       std::lock_guard<std::mutex> lock(aliveMutex);
       nodes = alive;
     };
-    environment.makeTunnelSession = [this]() -> std::unique_ptr<WSSession> {
+    environment.makeTunnelSession = [this](const WSClient& client) -> std::unique_ptr<WSSession> {
+      tunnelClient = client;
       return std::make_unique<FakeSession>(sessionsMade);
     };
     environment.waitMilliseconds = 0;
@@ -213,6 +220,7 @@ struct Harness {
   std::mutex aliveMutex;
   std::vector<uint16_t> alive;
   std::atomic<int> sessionsMade{0};
+  WSClient tunnelClient;
   std::unique_ptr<Mqtt::Mqtt> client;
 };
 

@@ -78,6 +78,24 @@ TEST_F(SimulationRoot, SettingTheWallClockMovesOnlyTheProcessOffset) {
 // The fine monotonic clock is CLOCK_MONOTONIC in milliseconds, the clock
 // std::chrono::steady_clock reads too; the coarse one lags it by at most a
 // kernel tick.
+// A simulation prints its default password: the API stays on the loopback
+// address unless FIELDHUB_WS_HOST names another.
+TEST_F(SimulationRoot, WebSocketApiListensOnLoopbackUnlessTold) {
+  const char* before = std::getenv("FIELDHUB_WS_HOST");
+  std::string saved = before != nullptr ? before : "";
+  unsetenv("FIELDHUB_WS_HOST");
+  EXPECT_EQ(Platform::webSocketHost(), "127.0.0.1");
+  setenv("FIELDHUB_WS_HOST", "", 1);
+  EXPECT_EQ(Platform::webSocketHost(), "127.0.0.1");
+  setenv("FIELDHUB_WS_HOST", "0.0.0.0", 1);
+  EXPECT_EQ(Platform::webSocketHost(), "0.0.0.0");
+  if (before != nullptr) {
+    setenv("FIELDHUB_WS_HOST", saved.c_str(), 1);
+  } else {
+    unsetenv("FIELDHUB_WS_HOST");
+  }
+}
+
 TEST(Clock, MonotonicMillisecondsAtFullResolution) {
   auto steady = [] {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())

@@ -39,6 +39,8 @@ struct SessionProbe {
   std::vector<std::string> received;  // read by single-threaded tests only
   std::atomic<int> ticks{0};
   std::atomic<bool> destroyed{false};
+  std::atomic<int> tickWithin{-1};  // what the session asks of the server's wait
+  std::atomic<bool> over{false};    // the session wants its connection closed
 };
 
 // Greets the client, records what it sends and answers "echo X" with "X".
@@ -55,6 +57,8 @@ class ProbeSession : public WSSession {
   }
   void tick() override { probe->ticks.fetch_add(1); }
   WSOutgoingTexts& outgoing() override { return probe->texts; }
+  int tickWithinMilliseconds() override { return probe->tickWithin.load(); }
+  bool wantsClose() const override { return probe->over.load(); }
 
  private:
   std::shared_ptr<SessionProbe> probe;
@@ -181,17 +185,25 @@ class Watchdog {
 class PollMasterTest : public ::testing::Test {
  protected:
   CaptureStdout capture;
-  int64_t now = 5000;
   std::vector<std::shared_ptr<SessionProbe>> probes;
   std::vector<int> clients;
+  std::vector<WSClient> sessionClients;
+  // Seconds; the manager's clock gives milliseconds.
+  int64_t now = 5000;
+  int64_t extraMilliseconds = 0;
   WSConnectionManager manager{0,
-                              [this] {
+                              [this](const WSClient& client) {
+                                sessionClients.push_back(client);
                                 probes.push_back(std::make_shared<SessionProbe>());
                                 return std::make_unique<ProbeSession>(probes.back());
                               },
-                              [this] { return now; }};
+                              [this] { return now * 1000 + extraMilliseconds; }};
 
-  void SetUp() override { ASSERT_TRUE(manager.openListener()); }
+  void SetUp() override {
+    ASSERT_TRUE(manager.openListener());
+    // The test's clock stands still: a cycle must not sleep until a limit.
+    manager.limitWait(100);
+  }
   void TearDown() override {
     for (int fd : clients) close(fd);
     // The capture also swallowed the failure messages: show them with the log.
@@ -330,7 +342,7 @@ TEST_F(PollMasterTest, OneAcceptPerCycleAndThe17thClientIsRejected) {
 
 TEST_F(PollMasterTest, IdleLimitIsThirtySecondsAfterTheLastByte) {
   int silentId = -1;
-  int silent = connectClient(&silentId);  // at 5000, sends nothing
+  int silent = openClient(&silentId);  // at 5000, then sends nothing
   int busyId = -1;
   int busy = connectClient(&busyId);
   now = 5010;
@@ -483,6 +495,83 @@ TEST_F(PollMasterTest, ClientThatDoesNotReadStallsNobodyAndIsDroppedWhenItFloods
   EXPECT_EQ(readUntil(other, 7), serverFrame(0x8A, "again"));
 }
 
+// Clients that trickle bytes lose their place: the handshake must be complete
+// 10 s after accept, the request must end within 4 KiB, and a frame must be
+// complete 10 s after its first byte, however often bytes come meanwhile.
+TEST_F(PollMasterTest, SlowHandshakesOverlongRequestsAndTricklingFramesAreDropped) {
+  struct Case {
+    const char* reason;
+    bool handshake;            // the client first completes the handshake
+    std::string bytes;         // then sends these, a byte a second
+    int64_t droppedAfter;      // seconds after the first byte; 0: at once
+  };
+  const Case cases[] = {
+      {"handshake not complete after 10 s", false, "GET / HTTP/1.1\r\nHost: hub\r\nUpgrade: websocket\r\n", 11},
+      {"frame not complete after 10 s", true, textFrame(std::string(40, 'x')), 11},
+      {"request over 4 KiB without its end", false, "GET / HTTP/1.1\r\n" + std::string(4100, 'h'), 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason);
+    now = 5000;
+    int id = -1;
+    int fd = c.handshake ? openClient(&id) : connectClient(&id);
+    std::string reason = "WS: client " + std::to_string(id) + " dropped: " + c.reason;
+    if (c.droppedAfter == 0) {
+      sendAll(fd, c.bytes);
+      EXPECT_TRUE(closedByServer(fd));
+      EXPECT_NE(capture.text().find("[W]"), std::string::npos);
+      EXPECT_EQ(countOccurrences(capture.text(), reason), 1);
+      continue;
+    }
+    for (int64_t second = 0; second < c.droppedAfter; ++second) {
+      now = 5000 + second;
+      sendAll(fd, c.bytes.substr(static_cast<size_t>(second), 1));
+      manager.serveOneCycle();
+      manager.serveOneCycle();
+      ASSERT_EQ(manager.connectionCount(), 1u) << "still on time at +" << second << " s";
+    }
+    now = 5000 + c.droppedAfter;
+    manager.serveOneCycle();
+    EXPECT_EQ(manager.connectionCount(), 0u);
+    EXPECT_EQ(countOccurrences(capture.text(), reason), 1);
+    EXPECT_TRUE(closedByServer(fd));
+  }
+}
+
+// The server sleeps until the earliest limit of any connection or session;
+// with no connection it sleeps until something happens.
+TEST_F(PollMasterTest, TheWaitEndsAtTheEarliestLimit) {
+  manager.limitWait(-1);
+  EXPECT_EQ(manager.nextWaitMilliseconds(), -1);
+  extraMilliseconds = 400;
+  int fd = connectClient();
+  // Accepted at 5000.4 s: the handshake limit ends at the start of second 5011.
+  EXPECT_EQ(manager.nextWaitMilliseconds(), 10600);
+  sendAll(fd, handshakeRequest);
+  readUntil(fd, handshakeReply.size() + 2 + greeting.size());
+  EXPECT_EQ(manager.nextWaitMilliseconds(), 30600) << "the idle limit";
+  sendAll(fd, std::string(1, '\x81'));
+  cycleUntil([&] { return manager.nextWaitMilliseconds() == 10600; });
+  EXPECT_EQ(manager.nextWaitMilliseconds(), 10600) << "a frame begun";
+  probes[0]->tickWithin = 250;
+  EXPECT_EQ(manager.nextWaitMilliseconds(), 250) << "the session's own time";
+  probes[0]->tickWithin = 0;
+  EXPECT_EQ(manager.nextWaitMilliseconds(), 0);
+}
+
+TEST_F(PollMasterTest, ASessionThatIsOverLeavesOnceItsTextsAreOut) {
+  int id = -1;
+  int fd = openClient(&id);
+  probes[0]->texts.push("first");
+  probes[0]->texts.push("last");
+  probes[0]->over = true;
+  EXPECT_EQ(readUntil(fd, 13), serverFrame(0x81, "first") + serverFrame(0x81, "last"));
+  EXPECT_TRUE(closedByServer(fd));
+  EXPECT_EQ(countOccurrences(capture.text(), disconnected(id)), 1);
+  EXPECT_EQ(sessionClients.back().id, id);
+  EXPECT_EQ(sessionClients.back().address, "127.0.0.1");
+}
+
 TEST(PollMasterListener, BindFailureIsLoggedAndTheNextAttemptSucceeds) {
   int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
@@ -500,12 +589,21 @@ TEST(PollMasterListener, BindFailureIsLoggedAndTheNextAttemptSucceeds) {
   EXPECT_EQ(manager.listeningPort(), 0);
   EXPECT_NE(capture.text().find("[E]"), std::string::npos);
   EXPECT_NE(capture.text().find("Failed to bind WS socket. Retrying..."), std::string::npos);
+  // The line after it says which port and why.
+  std::string detail = "WS bind 0.0.0.0:" + std::to_string(port) + ": Address already in use";
+  EXPECT_NE(capture.text().find(detail), std::string::npos);
+  EXPECT_LT(capture.text().find("Failed to bind"), capture.text().find(detail));
   EXPECT_EQ(capture.text().find("WS started"), std::string::npos);
 
   close(holder);
   EXPECT_TRUE(manager.openListener());
   EXPECT_EQ(manager.listeningPort(), port);
   EXPECT_NE(capture.text().find("WS started"), std::string::npos);
+
+  // A listening address that is no IPv4 address fails the same way.
+  WSConnectionManager misnamed(0, makeClientSession, [] { return int64_t{0}; }, "localhost");
+  EXPECT_FALSE(misnamed.openListener());
+  EXPECT_NE(capture.text().find("WS bind localhost:0: not an IPv4 address"), std::string::npos);
 }
 
 bool readFrom(int fd, std::string& into, size_t length) {
@@ -528,13 +626,13 @@ TEST(PollMasterThread, ServesClientsWhileOtherThreadsQueueTexts) {
   std::vector<std::shared_ptr<SessionProbe>> probes;
   auto manager = std::make_unique<WSConnectionManager>(
       0,
-      [&] {
+      [&](const WSClient&) {
         auto probe = std::make_shared<SessionProbe>();
         std::lock_guard<std::mutex> lock(probesMutex);
         probes.push_back(probe);
         return std::make_unique<ProbeSession>(probe);
       },
-      Platform::monotonicCoarseSeconds);
+      Platform::monotonicCoarseMilliseconds);
   CaptureStdout capture;
   manager->start();
   for (int i = 0; i < 500 && manager->listeningPort() == 0; ++i) msleep(10);

@@ -11,6 +11,7 @@
 
 #include "CaptureStdout.h"
 #include "VolmarTestSupport.h"
+#include "can/volmar/Can.h"
 #include "can/volmar/CanCMT.h"
 #include "can/volmar/CmtIdentifier.h"
 #include "can/volmar/OfflineCheckTimer.h"
@@ -357,6 +358,40 @@ TEST_F(CmtTest, SilentReceiverGoesOfflineAfterAbout36Seconds) {
   EXPECT_GE(wentOffline, 34000);
   EXPECT_LE(wentOffline, 36500);
   EXPECT_EQ(lines("Can ID").size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// The radio thread sleeps until the earliest thing that is due: a partial
+// message's 50 ms, a filter entry's 250 ms, or the next offline check while a
+// receiver is alive; with nothing pending it waits for the next frame.
+TEST_F(CmtTest, TheRadioThreadWakesAtTheEarliestPendingDeadline) {
+  int64_t start = clock();
+  OfflineCheckTimer offline(start);
+  EXPECT_EQ(VolmarCan::waitMilliseconds(start, cmt, offline), -1) << "nothing pending: until a frame comes";
+
+  std::vector<CanFrame> first = cmtFrames(receiverA, 1, withRssiAndCrc(-60, waterPacket));
+  cmt.onFrame(first[0]);  // a partial message from start on; receiver A alive
+  EXPECT_EQ(VolmarCan::waitMilliseconds(start, cmt, offline), 51);
+  clock.advance(20);
+  EXPECT_EQ(VolmarCan::waitMilliseconds(clock(), cmt, offline), 31);
+  cmt.onFrame(first[1]);
+  cmt.onFrame(first[2]);  // complete at +20: a filter entry due at +271
+  EXPECT_EQ(cmt.partialMessages(), 0u);
+  EXPECT_EQ(VolmarCan::waitMilliseconds(clock(), cmt, offline), 251);
+  clock.advance(251);
+  EXPECT_EQ(VolmarCan::waitMilliseconds(clock(), cmt, offline), 0) << "due now";
+  cmt.tick();
+  ASSERT_EQ(cmt.filter().pending(), 0u);
+  // Only the offline check is left while receiver A is alive.
+  EXPECT_EQ(VolmarCan::waitMilliseconds(clock(), cmt, offline), start + 2001 - clock());
+
+  // Once no receiver is alive the check is not waited for either.
+  for (int check = 0; check < PRRegistry::aliveStart; ++check) cmt.offlineCheck();
+  ASSERT_FALSE(cmt.registry().anyAlive());
+  EXPECT_EQ(VolmarCan::waitMilliseconds(clock(), cmt, offline), -1);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <poll.h>
 
+#include <algorithm>
+#include <climits>
 #include <memory>
 #include <utility>
 
@@ -45,6 +47,13 @@ void VolmarCan::pushFrame(const CanFrame& frame) {
   ring.push(frame);
 }
 
+int VolmarCan::waitMilliseconds(int64_t now, const CanCMT& protocol, const OfflineCheckTimer& offlineTimer) {
+  int64_t due = protocol.nextDeadline();
+  if (protocol.registry().anyAlive() && (due < 0 || offlineTimer.nextDue() < due)) due = offlineTimer.nextDue();
+  if (due < 0) return -1;
+  return static_cast<int>(std::clamp<int64_t>(due - now, 0, INT_MAX));
+}
+
 void VolmarCan::run() {
   alive.store(1);
   LOGI("Can started");
@@ -53,7 +62,10 @@ void VolmarCan::run() {
   accepting.store(true);
   while (keepRunning.load() != 0) {
     pollfd waitFor[2] = {{ring.fd(), POLLIN, 0}, {stopDescriptor(), POLLIN, 0}};
-    poll(waitFor, 2, pollMilliseconds);
+    poll(waitFor, 2, waitMilliseconds(clock(), *protocol, offlineTimer));
+    // With no receiver alive the check has nothing to do and is not waited
+    // for; its period starts again with the first sign of life.
+    if (!protocol->registry().anyAlive()) offlineTimer.restart(clock());
     ring.consumeAll([&](const CanFrame& frame) {
       protocol->onFrame(frame);
       handled.fetch_add(1);

@@ -13,6 +13,7 @@
 
 #include "can/volmar/CanCMT.h"
 #include "can/volmar/MeterDataLogger.h"
+#include "can/volmar/OfflineCheckTimer.h"
 #include "core/SyncRing.h"
 #include "core/Thread.h"
 #include "platform/CanFrame.h"
@@ -25,9 +26,10 @@ class VolmarCan : public Thread {
   // of 20 lost frames whenever this thread fell 2.6 ms behind a full bus.
   // 256 is the most the supervisor hands over from a port in one pass.
   static constexpr uint32_t queueCapacity = 256;
-  // How long the loop waits for frames before it looks at the filter and the
-  // partial messages again.
-  static constexpr int pollMilliseconds = 10;
+  // How long the loop may sleep at `now`: until the earliest filter entry or
+  // partial message is due, or the next offline check while a receiver is
+  // alive; -1 (until a frame comes) when nothing waits.
+  static int waitMilliseconds(int64_t now, const CanCMT& protocol, const OfflineCheckTimer& offlineTimer);
 
   // Hands one outgoing frame to every port in volmar mode. Set by the port
   // supervisor; until then frames sent to receivers are dropped.

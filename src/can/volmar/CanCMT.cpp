@@ -208,6 +208,15 @@ void CanCMT::expireParts() {
   }
 }
 
+int64_t CanCMT::nextDeadline() const {
+  int64_t due = prFilter.nextDue();
+  for (const PartialMessage& message : partials) {
+    int64_t at = message.createdAt + partTimeoutMilliseconds + 1;
+    if (due < 0 || at < due) due = at;
+  }
+  return due;
+}
+
 void CanCMT::offlineCheck() {
   prs.countDown([](uint32_t address) { LOGW("Can ID %d is offline!", static_cast<int>(address)); });
 }

@@ -44,6 +44,9 @@ class CanCMT {
   void onFrame(const CanFrame& frame);
   // Decodes the filter entries that are due, then drops expired parts.
   void tick();
+  // The first time at which tick() has work (a filter entry to decode or a
+  // partial message to drop); -1 when nothing waits.
+  int64_t nextDeadline() const;
   // Counts every live PR down by one; logs those that go offline.
   void offlineCheck();
   // Segments a message to one PR and queues its frames. Refuses (false, with
@@ -51,6 +54,7 @@ class CanCMT {
   bool sendMessage(uint32_t address, const uint8_t* bytes, size_t length);
 
   PRRegistry& registry() { return prs; }
+  const PRRegistry& registry() const { return prs; }
   const PRFilter& filter() const { return prFilter; }
   size_t partialMessages() const { return partials.size(); }
   // Reads and clears the PR-list-changed flag.

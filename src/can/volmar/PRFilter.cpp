@@ -35,3 +35,12 @@ void PRFilter::process(int64_t now, const Decode& decode) {
     entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
   }
 }
+
+int64_t PRFilter::nextDue() const {
+  int64_t due = -1;
+  for (const PRMessage& entry : entries) {
+    int64_t at = entry.receivedAt + timeoutMilliseconds + 1;
+    if (due < 0 || at < due) due = at;
+  }
+  return due;
+}

@@ -20,6 +20,8 @@ class PRFilter {
   void process(int64_t now, const Decode& decode);
 
   size_t pending() const { return entries.size(); }
+  // The first time at which process() decodes an entry; -1 when none waits.
+  int64_t nextDue() const;
 
  private:
   std::vector<PRMessage> entries;

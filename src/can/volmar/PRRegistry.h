@@ -47,6 +47,14 @@ class PRRegistry {
     }
   }
 
+  // Some PR's counter is above 0, so the offline check has work.
+  bool anyAlive() const {
+    for (const PREntry& entry : list) {
+      if (entry.alive != 0) return true;
+    }
+    return false;
+  }
+
   void setChanged() { changed = true; }
   bool listChanged() const { return changed; }
   // Reads and clears the PR-list-changed flag.
