@@ -43,8 +43,6 @@ bool takeEvent(int fd) {
   return got == static_cast<ssize_t>(sizeof value);
 }
 
-int makeWakeEventFd() { return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
-
 void clearEvent(int fd) {
   uint64_t value = 0;
   while (read(fd, &value, sizeof value) < 0 && errno == EINTR) {

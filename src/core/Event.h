@@ -20,9 +20,6 @@ void signalEvent(int fd);
 // (the descriptors made here never block).
 bool takeEvent(int fd);
 
-// A wake-up descriptor: an eventfd in counter mode that does not block. Any
-// number of signals make it readable once; clearEvent() makes it quiet
-// again. -1 on failure.
-int makeWakeEventFd();
-// Reads the counter back to 0; does nothing when it already is.
+// Reads a wake-up descriptor's counter back to 0 (any number of signals made
+// it readable once); does nothing when it already is.
 void clearEvent(int fd);

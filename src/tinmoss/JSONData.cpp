@@ -16,7 +16,7 @@
 #include "registry/JsonWriter.h"
 #include "platform/Clock.h"
 
-JSONData::WSLLState::WSLLState() : wakeFd(makeWakeEventFd()) {}
+JSONData::WSLLState::WSLLState() : wakeFd(makeWakeFd("a session's wake-up descriptor")) {}
 
 JSONData::WSLLState::~WSLLState() {
   if (wakeFd >= 0) close(wakeFd);
